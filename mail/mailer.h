@@ -1,0 +1,153 @@
+#pragma once
+// The mail core: the form values and one SMTP session with the send command that drives it.
+// The main dialog derives from CMailer, copies its fields in and presses OnOK; tests derive from it
+// too and record what the user would see. Every text here is code-page-936 bytes.
+//
+// Threads: everything runs on the thread that constructed the object (the UI thread), except the
+// attachment worker, which owns the session from the moment it starts until it ends and reaches the
+// UI thread only through RunOnUiThread.
+#include "mail/attachment_file.h"
+#include "mail/constants.h"
+#include "mail/messages.h"
+#include "mail/socket.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace mail {
+
+// A message box as the user sees it.
+struct Notice {
+    Msg id;
+    std::string text;   // code-page-936 bytes
+    std::string detail; // the server's reply that led to it, as received; may be empty
+};
+
+// Time limits of a session. RFC 5321 section 4.5.3.2 asks a client to wait 5 minutes for most
+// replies and 10 for the reply to the end of the data.
+struct Timeouts {
+    std::chrono::milliseconds connect{std::chrono::seconds(30)};
+    std::chrono::milliseconds reply{std::chrono::minutes(5)};
+    std::chrono::milliseconds endOfData{std::chrono::minutes(10)};
+};
+
+class CMailer {
+public:
+    CMailer();
+    virtual ~CMailer(); // aborts and joins a running attachment worker
+    CMailer(const CMailer&) = delete;
+    CMailer& operator=(const CMailer&) = delete;
+
+    // The send command: form check, login, envelope, message, and for an attachment the start of
+    // the worker. Never throws; every outcome is reported through ShowMessage.
+    void OnOK();
+
+    // --- attachment worker lifecycle (UI thread) ---
+    bool IsSending() const { return m_workerRunning.load(); }
+    // Shuts the worker's connection down (no end of data goes out), suppresses its messages and
+    // waits for it. Does nothing if no worker exists.
+    void AbortAttachmentWorker();
+    // Joins a worker that has finished; the dialog calls it when told the worker is done.
+    void ReapAttachmentWorker();
+    // Bytes of the attachment file sent so far, and in all.
+    std::uint64_t AttachmentBytesSent() const { return m_attachSent.load(); }
+    std::uint64_t AttachmentBytesTotal() const { return m_attachTotal.load(); }
+
+    // --- for tests only: the program always talks to SMTP_HOST:SMTP_PORT ---
+    void SetServerForTesting(std::string host, std::uint16_t port);
+    void SetTimeoutsForTesting(const Timeouts& timeouts) { m_timeouts = timeouts; }
+    bool HasReplyBuffer() const { return m_pReplyBuf != nullptr; }
+    bool SocketOpen() const { return m_socket.IsOpen(); }
+
+protected:
+    // --- seams to the platform ---
+    // Shows a message box and returns when the user has closed it. Always called on the UI thread.
+    virtual void ShowMessage(const Notice& notice) = 0;
+    // Copies the form into the members; false (after telling the user) if it cannot be sent.
+    virtual bool TakeFormValues() { return true; }
+    // The local time as "%a %d %b %Y %X" with English names, whatever the user's locale.
+    virtual std::string LocalTimeText();
+    // Called over and over while a socket call on the UI thread waits.
+    virtual void WhileWaiting() {}
+    // Queues task to run on the UI thread; the default runs it at once on the calling thread.
+    virtual void PostToUiThread(std::function<void()> task) { task(); }
+    // Opens the attachment named by a code-page-936 path.
+    virtual std::unique_ptr<AttachmentFile> OpenAttachment(const std::string& path);
+    // Called on the worker thread as its last act; the dialog schedules ReapAttachmentWorker().
+    virtual void OnAttachmentWorkerFinished() {}
+
+    // Runs fn on the UI thread and waits until it has run; from the UI thread it runs at once.
+    // Returns without running fn if the worker is aborted first.
+    void RunOnUiThread(const std::function<void()>& fn);
+
+    // --- session operations ---
+    bool SendCommand(const std::string& text);
+    bool ReadReply(std::chrono::milliseconds timeout);
+    bool ReadReply() { return ReadReply(m_timeouts.reply); }
+    void EndSession();
+    void ReportReceiveFailure();
+
+    void SendEnvelope();
+    void SendMailText();
+    void StartAttachmentWorker();
+    void AttachmentWorker();
+
+public:
+    // --- session state ---
+    CBlockingSocket m_socket;
+    std::unique_ptr<char[]> m_pReplyBuf;
+    std::string m_strReply;     // the code of the last reply
+    std::string m_strReplyText; // the whole last reply, shown as a message's detail
+    std::string m_strCommand;
+
+    // --- form values ---
+    std::string m_strAttachPath;
+    std::string m_strAttachName;
+    std::string m_strPassword;
+    std::string m_strUser;
+    std::string m_strSubject;
+    std::string m_strRecipient;
+    std::string m_strBody;
+
+private:
+    enum class DataResult { Sent, ReadFailed, SendFailed };
+
+    bool CheckForm();
+    bool OpenSession();
+    bool SendOrReport(const std::string& text);
+    bool SendAndRead(const std::string& text, std::chrono::milliseconds timeout);
+    bool SendAndRead(const std::string& text) { return SendAndRead(text, m_timeouts.reply); }
+    DataResult SendAttachmentData();
+    void ClearAfterSuccess();
+    void Show(Msg id);
+    void ShowText(Msg id, std::string text);
+
+    std::string m_serverHost = SMTP_HOST;
+    std::uint16_t m_serverPort = SMTP_PORT;
+    Timeouts m_timeouts;
+    std::string SocketFailureText() const;
+
+    std::string m_pending; // bytes received after the end of the last reply
+    std::string m_failure; // why the last send, connect or receive failed, for the user
+    std::unique_ptr<AttachmentFile> m_attachFile;
+
+    const std::thread::id m_uiThread;
+    std::thread m_worker;
+    std::atomic<bool> m_workerRunning{false};
+    std::atomic<bool> m_abortRequested{false};
+    std::atomic<std::uint64_t> m_attachSent{0};
+    std::atomic<std::uint64_t> m_attachTotal{0};
+
+    struct UiCall; // one call waiting for the UI thread
+    std::mutex m_uiCallMutex;
+    std::shared_ptr<UiCall> m_uiCall;
+};
+
+} // namespace mail

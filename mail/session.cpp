@@ -1,0 +1,195 @@
+// Session state and server replies: send a text, read one whole reply, end the session, report a
+// failed receive; and the road by which any thread shows the user a message.
+#include "mail/mailer.h"
+
+#include "mail/reply.h"
+
+#include <new>
+
+namespace mail {
+
+struct CMailer::UiCall {
+    std::function<void()> fn;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool running = false;
+    bool done = false;
+    bool cancelled = false;
+};
+
+CMailer::CMailer() : m_uiThread(std::this_thread::get_id()) {}
+
+CMailer::~CMailer() {
+    AbortAttachmentWorker();
+}
+
+void CMailer::SetServerForTesting(std::string host, std::uint16_t port) {
+    m_serverHost = std::move(host);
+    m_serverPort = port;
+}
+
+bool CMailer::SendCommand(const std::string& text) {
+    if (m_socket.Send(text.data(), text.size(), m_timeouts.reply))
+        return true;
+    m_failure = SocketFailureText();
+    return false;
+}
+
+std::string CMailer::SocketFailureText() const {
+    switch (m_socket.LastError()) {
+    case CBlockingSocket::Error::Resolve:
+        return "The server's name could not be resolved.";
+    case CBlockingSocket::Error::Connect:
+        return "The server could not be reached.";
+    case CBlockingSocket::Error::TimedOut:
+        return "The server did not answer within the time limit.";
+    case CBlockingSocket::Error::Closed:
+        return "The server closed the connection.";
+    case CBlockingSocket::Error::Aborted:
+        return "The send was cancelled.";
+    default:
+        return "The connection to the server failed.";
+    }
+}
+
+// Receives until one whole reply has arrived, however it is split; keeps its code in m_strReply.
+// False if the connection closed or failed, the time ran out, or the bytes are no SMTP reply.
+bool CMailer::ReadReply(std::chrono::milliseconds timeout) {
+    const auto deadline = CBlockingSocket::Clock::now() + timeout;
+    ReplyReader reader;
+    std::size_t used = reader.Feed(m_pending);
+    m_pending.erase(0, used);
+    while (reader.state() == ReplyReader::State::NeedMore) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - CBlockingSocket::Clock::now());
+        if (left.count() <= 0) {
+            m_failure = "No complete reply from the server within the time limit.";
+            return false;
+        }
+        const ssize_t n = m_socket.Receive(m_pReplyBuf.get(), REPLY_BUFFER_SIZE, left);
+        if (n <= 0) {
+            // Closed, failed or timed out: all the same to the user, but the detail tells which.
+            m_failure = n == 0 ? "The server closed the connection." : SocketFailureText();
+            return false;
+        }
+        const std::string_view got(m_pReplyBuf.get(), static_cast<std::size_t>(n));
+        used = reader.Feed(got);
+        m_pending.assign(got.substr(used)); // belongs to the next reply, if any
+    }
+    if (reader.state() == ReplyReader::State::Malformed) {
+        m_failure = "The server's answer is not an SMTP reply.";
+        return false;
+    }
+    if (reader.state() == ReplyReader::State::TooLong) {
+        m_failure = "The server's reply is too long.";
+        return false;
+    }
+    m_strReply = reader.Code();
+    m_strReplyText = reader.Text();
+    return true;
+}
+
+void CMailer::EndSession() {
+    m_socket.Close();
+    m_pReplyBuf.reset();
+    m_pending.clear();
+    m_attachFile.reset();
+}
+
+void CMailer::ReportReceiveFailure() {
+    Show(Msg::ReceiveFailed);
+    EndSession();
+}
+
+bool CMailer::SendOrReport(const std::string& text) {
+    if (SendCommand(text))
+        return true;
+    ReportReceiveFailure();
+    return false;
+}
+
+// One step of the conversation: send, then read the one reply. On failure the session is over
+// and the user has been told.
+bool CMailer::SendAndRead(const std::string& text, std::chrono::milliseconds timeout) {
+    if (!SendOrReport(text))
+        return false;
+    if (ReadReply(timeout))
+        return true;
+    ReportReceiveFailure();
+    return false;
+}
+
+void CMailer::Show(Msg id) {
+    ShowText(id, MessageText(id));
+}
+
+void CMailer::ShowText(Msg id, std::string text) {
+    if (m_abortRequested)
+        return; // the user closed the form: nobody is left to tell
+    Notice notice{id, std::move(text), {}};
+    // Messages that follow a server's reply carry it, so the user can see what the server said.
+    if (id == Msg::WrongAccount || id == Msg::SendFailed || id == Msg::QuitFailed ||
+        id == Msg::ReplyCode)
+        notice.detail = m_strReplyText;
+    else if (id == Msg::ReceiveFailed)
+        notice.detail = m_failure;
+    RunOnUiThread([&] { ShowMessage(notice); });
+}
+
+void CMailer::RunOnUiThread(const std::function<void()>& fn) {
+    if (std::this_thread::get_id() == m_uiThread) {
+        fn();
+        return;
+    }
+    auto call = std::make_shared<UiCall>();
+    call->fn = fn;
+    {
+        std::lock_guard lock(m_uiCallMutex);
+        if (m_abortRequested)
+            return;
+        m_uiCall = call;
+    }
+    PostToUiThread([call] {
+        {
+            std::lock_guard lock(call->mutex);
+            if (call->cancelled)
+                return;
+            call->running = true;
+        }
+        call->fn();
+        {
+            std::lock_guard lock(call->mutex);
+            call->done = true;
+        }
+        call->cv.notify_all();
+    });
+    std::unique_lock lock(call->mutex);
+    call->cv.wait(lock, [&] { return call->done || (call->cancelled && !call->running); });
+    lock.unlock();
+    std::lock_guard guard(m_uiCallMutex);
+    m_uiCall.reset();
+}
+
+void CMailer::AbortAttachmentWorker() {
+    if (!m_worker.joinable())
+        return;
+    m_abortRequested = true;
+    {
+        std::lock_guard lock(m_uiCallMutex);
+        if (m_uiCall) {
+            std::lock_guard callLock(m_uiCall->mutex);
+            m_uiCall->cancelled = true;
+            m_uiCall->cv.notify_all();
+        }
+    }
+    m_socket.Abort();
+    m_worker.join();
+    m_abortRequested = false;
+}
+
+void CMailer::ReapAttachmentWorker() {
+    if (m_worker.joinable() && !m_workerRunning)
+        m_worker.join();
+}
+
+} // namespace mail
