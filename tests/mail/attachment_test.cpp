@@ -1,0 +1,346 @@
+// The attachment road: the exact bytes of the data for files of telling sizes, the worker's
+// outcomes and failures, and its lifecycle (busy refusal, abort).
+#include "reference_base64.h"
+#include "scripted_server.h"
+#include "test_mailer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using mail::Msg;
+using vtest::ScriptedServer;
+using vtest::TestMailer;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// A temporary folder removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "vellipost-test-XXXXXX").string();
+        m_path = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(m_path); }
+    fs::path operator/(const std::string& name) const { return m_path / name; }
+
+private:
+    fs::path m_path;
+};
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The data of a mail with an empty body and an attachment, written out from the wire format:
+// every 1000-byte piece encoded on its own, so pieces join on 120-character lines.
+std::string AttachmentData(const std::string& name, const std::string& file) {
+    std::string data = "From : <demo@" + std::string(mail::MAIL_DOMAIN) +
+                       ">\r\n"
+                       "To : <friend@example.com>\r\n"
+                       "Subject:files\r\n"
+                       "Date:Mon 07 Dec 2026 10:00:00+0800\r\n"
+                       "X-mailer: tolvaren smtp dll\r\n"
+                       "Mime-Version: 1.0\r\n"
+                       "Content-Type: multipart/mixed;Boundary=\"marrowfen-quibblestar\";\r\n"
+                       "\r\n--marrowfen-quibblestar\r\n\r\n"
+                       "--marrowfen-quibblestar\r\n"
+                       "\r\n--marrowfen-quibblestar\r\n"
+                       "Content-Type:application/zip;name=" +
+                       name +
+                       "\r\n"
+                       "Content-Transfer-Encoding:base64\r\n"
+                       "Content-Disposition: attachment\r\n"
+                       "\r\n";
+    for (std::size_t off = 0; off < file.size(); off += 1000) {
+        const std::size_t n = std::min<std::size_t>(1000, file.size() - off);
+        data +=
+            vtest::ReferenceBase64(reinterpret_cast<const unsigned char*>(file.data()) + off, n);
+    }
+    return data + "\r\n--marrowfen-quibblestar--\r\n\r\n.\r\n";
+}
+
+class Attachment : public ::testing::Test {
+protected:
+    void Fill(TestMailer& mailer, const fs::path& path) {
+        mailer.FillForm();
+        mailer.m_strSubject = "files";
+        mailer.m_strBody.clear();
+        mailer.m_strAttachPath = path.string();
+    }
+    TempDir dir;
+};
+
+TEST_F(Attachment, DataIsTheFileInThousandBytePiecesForEverySize) {
+    for (std::size_t size : {0, 57, 58, 1000, 1001, 2000, 2500, 1234567}) {
+        const std::string file = RandomBytes(size, static_cast<unsigned>(size));
+        const auto path = dir / ("f" + std::to_string(size) + ".zip");
+        WriteFile(path, file);
+        ScriptedServer server;
+        TestMailer mailer(server.port());
+        Fill(mailer, path);
+        mailer.OnOK();
+        ASSERT_TRUE(mailer.WaitForWorker()) << size;
+        EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SentOk}) << size;
+        EXPECT_TRUE(mailer.SessionClosed()) << size;
+        EXPECT_EQ(mailer.m_strAttachPath, "") << size;
+        EXPECT_EQ(mailer.AttachmentBytesSent(), size);
+        ASSERT_TRUE(server.WaitForClientClose(5s)) << size;
+        const auto units = server.Units();
+        ASSERT_EQ(units.size(), 9u) << size;
+        EXPECT_EQ(units[7], AttachmentData(path.filename().string(), file)) << size;
+        EXPECT_EQ(units[8], "quit\r\n");
+    }
+}
+
+TEST_F(Attachment, PiecesJoinOnLinesOf120Characters) {
+    const std::string file = RandomBytes(2500, 3);
+    const std::string data = AttachmentData("a.zip", file);
+    const auto start = data.find("Disposition: attachment\r\n\r\n") + 27;
+    const std::string encoded =
+        data.substr(start, data.find("\r\n--marrowfen-quibblestar--") - start);
+    std::vector<std::size_t> lengths;
+    for (std::size_t pos = 0; pos <= encoded.size();) {
+        auto end = encoded.find("\r\n", pos);
+        if (end == std::string::npos)
+            end = encoded.size();
+        lengths.push_back(end - pos);
+        pos = end + 2;
+    }
+    // 17 lines of 76, then 44 + 76 joined, twice over, then the last piece's 668 characters.
+    EXPECT_EQ(lengths[17], 120u);
+    EXPECT_EQ(lengths[34], 120u);
+    EXPECT_EQ(encoded.substr(encoded.size() - 1), "=");
+}
+
+TEST_F(Attachment, AHandTypedPathIsSentAndSentAgainAfterSuccess) {
+    const std::string file = RandomBytes(3000, 9);
+    const auto path = dir / "report.zip";
+    WriteFile(path, file);
+    ScriptedServer server;
+    TestMailer mailer(server.port());
+    for (int round = 0; round < 2; ++round) {
+        Fill(mailer, path); // the dialog reloads the path field before every send
+        mailer.OnOK();
+        ASSERT_TRUE(mailer.WaitForWorker());
+        ASSERT_TRUE(server.WaitForConnections(round + 1, 5s));
+        ASSERT_TRUE(server.WaitForClientClose(5s));
+        EXPECT_EQ(server.Units(round)[7], AttachmentData("report.zip", file)) << round;
+    }
+}
+
+TEST_F(Attachment, QuitNotAnsweredWith221ShowsTheCodeThenSuccess) {
+    WriteFile(dir / "a.zip", "PK");
+    auto script = vtest::HappyScript();
+    script[vtest::kQuit] = vtest::Reply("250 out of step\r\n");
+    ScriptedServer server(script);
+    TestMailer mailer(server.port());
+    Fill(mailer, dir / "a.zip");
+    mailer.OnOK();
+    ASSERT_TRUE(mailer.WaitForWorker());
+    const auto notices = mailer.Notices();
+    ASSERT_EQ(notices.size(), 3u);
+    EXPECT_EQ(notices[0].id, Msg::ReplyCode);
+    EXPECT_EQ(notices[0].text, "250");
+    EXPECT_EQ(notices[1].id, Msg::QuitFailed);
+    EXPECT_EQ(notices[2].id, Msg::SentOk);
+    EXPECT_EQ(mailer.m_strAttachName, "");
+}
+
+TEST_F(Attachment, WorkerFailuresAreReportedAndNeverShowSuccess) {
+    WriteFile(dir / "a.zip", RandomBytes(5000, 1));
+    const struct {
+        const char* name;
+        std::size_t step;
+        vtest::Action action;
+        std::vector<Msg> messages;
+    } cases[] = {
+        {"end of data refused",
+         vtest::kEndOfData,
+         vtest::Reply("552 too big\r\n"),
+         {Msg::SendFailed}},
+        {"closed before the end-of-data reply",
+         vtest::kEndOfData,
+         vtest::Close(),
+         {Msg::ReceiveFailed}},
+        {"silent after end of data", vtest::kEndOfData, vtest::Silent(), {Msg::ReceiveFailed}},
+        {"closed after quit", vtest::kQuit, vtest::Close(), {Msg::ReceiveFailed}},
+    };
+    for (const auto& c : cases) {
+        auto script = vtest::HappyScript();
+        script[c.step] = c.action;
+        ScriptedServer server(script);
+        TestMailer mailer(server.port());
+        mail::Timeouts t;
+        t.reply = t.endOfData = 300ms;
+        mailer.SetTimeoutsForTesting(t);
+        Fill(mailer, dir / "a.zip");
+        mailer.OnOK();
+        ASSERT_TRUE(mailer.WaitForWorker()) << c.name;
+        EXPECT_EQ(mailer.Ids(), c.messages) << c.name;
+        EXPECT_TRUE(mailer.SessionClosed()) << c.name;
+        EXPECT_EQ(mailer.m_strAttachPath, (dir / "a.zip").string()) << c.name;
+    }
+}
+
+TEST_F(Attachment, UnopenablePathsAreRefusedBeforeAnyConnection) {
+    WriteFile(dir / "locked.zip", "x");
+    chmod((dir / "locked.zip").c_str(), 0);
+    mkfifo((dir / "pipe.zip").c_str(), 0600);
+    fs::create_directory(dir / "folder.zip");
+    std::vector<std::string> paths = {(dir / "missing.zip").string(), (dir / "folder.zip").string(),
+                                      (dir / "pipe.zip").string()};
+    if (geteuid() != 0) // root reads any file
+        paths.push_back((dir / "locked.zip").string());
+    ScriptedServer server;
+    for (const auto& path : paths) {
+        TestMailer mailer(server.port());
+        mailer.FillForm();
+        mailer.m_strAttachPath = path;
+        mailer.OnOK();
+        EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::AttachmentOpenFailed}) << path;
+    }
+    EXPECT_EQ(server.ConnectionCount(), 0u);
+}
+
+// A file that misbehaves on cue: fails to read, or turns out shorter or longer than its length.
+class FaultyFile : public mail::AttachmentFile {
+public:
+    enum class Fault { ReadError, Shrinks, Grows };
+    FaultyFile(Fault fault, std::uint64_t length) : m_fault(fault), m_length(length) {}
+    std::uint64_t Length() const override { return m_length; }
+    ssize_t Read(void* buf, std::size_t len) override {
+        if (m_fault == Fault::ReadError && m_read >= 4000)
+            return -1;
+        std::uint64_t limit = m_length;
+        if (m_fault == Fault::Shrinks)
+            limit = m_length / 2;
+        if (m_fault == Fault::Grows)
+            limit = m_length + 10;
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(len, limit - m_read));
+        std::memset(buf, 'z', n);
+        m_read += n;
+        return static_cast<ssize_t>(n);
+    }
+
+private:
+    Fault m_fault;
+    std::uint64_t m_length;
+    std::uint64_t m_read = 0;
+};
+
+class FaultyMailer : public TestMailer {
+public:
+    FaultyMailer(uint16_t port, FaultyFile::Fault fault) : TestMailer(port), m_fault(fault) {}
+
+protected:
+    std::unique_ptr<mail::AttachmentFile> OpenAttachment(const std::string&) override {
+        return std::make_unique<FaultyFile>(m_fault, 600000);
+    }
+
+private:
+    FaultyFile::Fault m_fault;
+};
+
+TEST_F(Attachment, AReadErrorOrAChangingFileStopsWithoutEndingTheData) {
+    for (auto fault :
+         {FaultyFile::Fault::ReadError, FaultyFile::Fault::Shrinks, FaultyFile::Fault::Grows}) {
+        ScriptedServer server;
+        FaultyMailer mailer(server.port(), fault);
+        Fill(mailer, "/any/a.zip");
+        mailer.OnOK();
+        ASSERT_TRUE(mailer.WaitForWorker());
+        EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::AttachmentReadFailed}) << int(fault);
+        EXPECT_TRUE(mailer.SessionClosed());
+        ASSERT_TRUE(server.WaitForClientClose(5s));
+        EXPECT_EQ(server.Transcript().find("\r\n.\r\n"), std::string::npos) << int(fault);
+        EXPECT_EQ(server.Units().size(), 7u) << "nothing after DATA completed";
+    }
+}
+
+// A file whose reads wait for the test, so the worker can be caught in the middle of the data.
+class GatedFile : public mail::AttachmentFile {
+public:
+    explicit GatedFile(std::atomic<bool>& open) : m_open(open) {}
+    std::uint64_t Length() const override { return 100000; }
+    ssize_t Read(void* buf, std::size_t len) override {
+        m_entered = true;
+        while (!m_open)
+            std::this_thread::sleep_for(1ms);
+        const auto n = std::min<std::size_t>(len, 100000 - m_read);
+        std::memset(buf, 'g', n);
+        m_read += n;
+        return static_cast<ssize_t>(n);
+    }
+    static inline std::atomic<bool> m_entered{false};
+
+private:
+    std::atomic<bool>& m_open;
+    std::size_t m_read = 0;
+};
+
+class GatedMailer : public TestMailer {
+public:
+    using TestMailer::TestMailer;
+    std::atomic<bool> gateOpen{false};
+
+protected:
+    std::unique_ptr<mail::AttachmentFile> OpenAttachment(const std::string&) override {
+        return std::make_unique<GatedFile>(gateOpen);
+    }
+};
+
+TEST_F(Attachment, SendPressedWhileTheWorkerRunsIsRefused) {
+    ScriptedServer server;
+    GatedMailer mailer(server.port());
+    Fill(mailer, "/any/a.zip");
+    mailer.OnOK();
+    ASSERT_TRUE(mailer.IsSending());
+    mailer.OnOK();
+    EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::AttachmentBusy});
+    mailer.gateOpen = true;
+    ASSERT_TRUE(mailer.WaitForWorker());
+    EXPECT_EQ(mailer.Ids(), (std::vector<Msg>{Msg::AttachmentBusy, Msg::SentOk}));
+    EXPECT_EQ(server.ConnectionCount(), 1u);
+}
+
+TEST_F(Attachment, AbortShutsTheConnectionWithoutEndingTheDataAndTellsNobody) {
+    ScriptedServer server;
+    GatedMailer mailer(server.port());
+    Fill(mailer, "/any/a.zip");
+    GatedFile::m_entered = false;
+    mailer.OnOK();
+    while (!GatedFile::m_entered)
+        std::this_thread::sleep_for(1ms);
+    std::thread opener([&] {
+        std::this_thread::sleep_for(50ms);
+        mailer.gateOpen = true;
+    });
+    mailer.AbortAttachmentWorker(); // returns once the worker has ended
+    opener.join();
+    EXPECT_FALSE(mailer.IsSending());
+    EXPECT_TRUE(mailer.Ids().empty());
+    EXPECT_TRUE(mailer.SessionClosed());
+    ASSERT_TRUE(server.WaitForClientClose(5s));
+    EXPECT_EQ(server.Transcript().find("\r\n.\r\n"), std::string::npos);
+}
+
+} // namespace
