@@ -13,10 +13,12 @@
 namespace ui {
 
 // The font of both templates: 9-point SimSun ("宋体"), or a CJK face that stands in for it where
-// SimSun is not installed.
+// SimSun is not installed. WenQuanYi Zen Hei Sharp comes first among the stand-ins because it
+// measures as SimSun does (6 x 12 at 96 dpi); plain Zen Hei is 6 x 16 and would stretch the form.
 inline QFont DialogFont() {
     QFont font;
     font.setFamilies({QStringLiteral("SimSun"), QString::fromUtf8("宋体"),
+                      QStringLiteral("WenQuanYi Zen Hei Sharp"),
                       QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("Noto Sans CJK SC")});
     font.setPointSize(9);
     return font;
