@@ -1,0 +1,413 @@
+// The main form: its controls from the template IDD_MAILER_DIALOG, the data exchange with the mail
+// core's members, the file chooser, and the front ends of the send command and of the attachment
+// worker. Widgets are created with their parent, which owns and deletes them (Qt's ownership).
+#include "ui/mailer_dlg.h"
+
+#include "mail/gbk.h"
+#include "mail/messages.h"
+#include "res/resource.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScopedValueRollback>
+#include <QStringDecoder>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string_view>
+
+namespace {
+
+const QString kCaption = QStringLiteral("Vellipost");
+
+// The template's client area in dialog units.
+constexpr QSize kClientSize(280, 234);
+
+// Labels and the picture have no id of their own (IDC_STATIC).
+constexpr int IDC_STATIC = -1;
+
+// Often enough that a long send never looks frozen, seldom enough to cost nothing.
+constexpr std::chrono::milliseconds kProgressInterval(250);
+
+// Sets the application's override cursor for as long as it lives.
+class OverrideCursor {
+public:
+    explicit OverrideCursor(Qt::CursorShape shape) { QApplication::setOverrideCursor(shape); }
+    ~OverrideCursor() { QApplication::restoreOverrideCursor(); }
+    OverrideCursor(const OverrideCursor&) = delete;
+    OverrideCursor& operator=(const OverrideCursor&) = delete;
+};
+
+QString FromUtf8(std::string_view utf8) {
+    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+}
+
+// The code-page-936 bytes of a text from the form, or nothing if code page 936 cannot represent
+// every character of it.
+std::optional<std::string> ToGbk(const QString& text) {
+    const QByteArray utf8 = text.toUtf8();
+    return mail::Utf8ToGbk(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+}
+
+std::optional<QString> FromGbk(std::string_view gbk) {
+    const auto utf8 = mail::GbkToUtf8(gbk);
+    if (!utf8)
+        return std::nullopt;
+    return FromUtf8(*utf8);
+}
+
+// Bytes that should be GBK but might not be: every byte still shows.
+QString FromGbkOrLatin1(std::string_view bytes) {
+    if (auto text = FromGbk(bytes))
+        return *text;
+    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// A server's reply text: servers answer in UTF-8 or in the provider's code page 936.
+QString ServerText(std::string_view bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    if (utf8.hasError())
+        text = FromGbkOrLatin1(bytes);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return text.trimmed();
+}
+
+void SetIfChanged(QLineEdit* edit, const QString& text) {
+    // Writing the same text would move the caret and drop the undo history for nothing.
+    if (edit->text() != text)
+        edit->setText(text);
+}
+
+} // namespace
+
+CMailerDlg::CMailerDlg(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+    setWindowTitle(kCaption);
+    setFont(ui::DialogFont());
+    m_baseUnits = ui::MeasureBaseUnits(font());
+
+    // The menu bar on top and the client area below it at the template's size; the fixed-size
+    // constraint makes the frame fit them and keeps the user from resizing it.
+    auto* frame = new QVBoxLayout(this);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->setSpacing(0);
+    frame->setSizeConstraint(QLayout::SetFixedSize);
+    CreateMenuBar();
+    m_menuBar->setNativeMenuBar(false); // part of the window, as the template has it
+    frame->setMenuBar(m_menuBar);
+    m_client = new QWidget(this);
+    m_client->setObjectName(QStringLiteral("client"));
+    m_client->setFixedSize(ui::DluToPixels(kClientSize, m_baseUnits));
+    frame->addWidget(m_client);
+
+    CreateControls();
+
+    m_progressTimer = new QTimer(this);
+    m_progressTimer->setInterval(kProgressInterval);
+    connect(m_progressTimer, &QTimer::timeout, this, &CMailerDlg::UpdateProgress);
+
+    OnInitDialog();
+}
+
+CMailerDlg::~CMailerDlg() {
+    // The worker calls back into this object, so it must end while the object is still whole.
+    AbortAttachmentWorker();
+}
+
+// The sixteen controls of IDD_MAILER_DIALOG in template order, which is also the tab order.
+void CMailerDlg::CreateControls() {
+    const auto place = [this](QWidget* control, int id, const char* name, QRect units) {
+        control->setObjectName(QString::fromLatin1(name));
+        control->setProperty("controlId", id);
+        control->setGeometry(ui::DluToPixels(units, m_baseUnits));
+    };
+    const auto label = [&](const QString& text, const char* name, QRect units) {
+        auto* control = new QLabel(text, m_client);
+        control->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        place(control, IDC_STATIC, name, units);
+    };
+    const auto edit = [&](int id, const char* name, QRect units) {
+        auto* control = new QLineEdit(m_client);
+        place(control, id, name, units);
+        return control;
+    };
+    const auto button = [&](const QString& text, int id, const char* name, QRect units) {
+        auto* control = new QPushButton(text, m_client);
+        control->setAutoDefault(true); // Enter on a focused button presses it
+        place(control, id, name, units);
+        return control;
+    };
+
+    m_btnSend = button(QStringLiteral("发信"), IDOK, "IDOK", {15, 213, 50, 14});
+    m_btnSend->setDefault(true); // Enter in any field presses it
+    m_btnExit = button(QStringLiteral("退出"), IDCANCEL, "IDCANCEL", {79, 213, 50, 14});
+    label(QStringLiteral("用户名:"), "labelUser", {13, 10, 29, 10});
+    label(QStringLiteral("密码:"), "labelPassword", {13, 32, 23, 10});
+    m_editUser = edit(IDC_USER, "IDC_USER", {47, 5, 88, 16});
+    m_editPassword = edit(IDC_PASSWORD, "IDC_PASSWORD", {47, 31, 88, 16}); // shown in clear
+    label(QStringLiteral("收件人:"), "labelRecipient", {13, 55, 29, 10});
+    m_editRecipient = edit(IDC_RECIPIENT, "IDC_RECIPIENT", {47, 52, 88, 16});
+    label(QStringLiteral("主题:"), "labelSubject", {13, 80, 29, 10});
+    m_editSubject = edit(IDC_SUBJECT, "IDC_SUBJECT", {47, 76, 88, 16});
+    label(QStringLiteral("内容:"), "labelBody", {13, 100, 29, 10});
+
+    // Multi-line, a vertical scroll bar, no wrapping: long lines scroll sideways. Tab moves on and
+    // Enter presses the send button (eventFilter); Ctrl+Enter breaks the line.
+    m_editBody = new QPlainTextEdit(m_client);
+    m_editBody->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_editBody->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_editBody->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_editBody->setTabChangesFocus(true);
+    m_editBody->installEventFilter(this);
+    place(m_editBody, IDC_BODY, "IDC_BODY", {14, 110, 251, 77});
+
+    // The picture control shows the bitmap at its own size from the template's top left.
+    auto* banner = new QLabel(m_client);
+    const QPixmap bitmap(QStringLiteral(":/res/banner.png"));
+    banner->setPixmap(bitmap);
+    place(banner, IDC_STATIC, "IDB_BANNER", {142, 13, 127, 69});
+    if (!bitmap.isNull())
+        banner->resize(bitmap.size());
+
+    m_editAttachPath = edit(IDC_ATTACH_PATH, "IDC_ATTACH_PATH", {79, 191, 108, 16});
+    m_btnAttach = button(QStringLiteral("附件"), IDC_ATTACH, "IDC_ATTACH", {15, 192, 50, 14});
+    m_ctlBlank = new QLabel(m_client);
+    m_ctlBlank->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    place(m_ctlBlank, IDC_BLANK, "IDC_BLANK", {209, 198, 54, 25});
+
+    QWidget* const tabOrder[] = {m_btnSend,      m_btnExit,        m_editUser,
+                                 m_editPassword, m_editRecipient,  m_editSubject,
+                                 m_editBody,     m_editAttachPath, m_btnAttach};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    connect(m_btnSend, &QPushButton::clicked, this, [this] { OnOK(); });
+    connect(m_btnExit, &QPushButton::clicked, this, [this] { reject(); });
+    connect(m_btnAttach, &QPushButton::clicked, this, [this] { OnBrowse(); });
+}
+
+bool CMailerDlg::OnInitDialog() {
+    UpdateData(false);
+    setWindowIcon(m_hIcon);
+    m_btnSend->setFocus(Qt::OtherFocusReason);
+    return true;
+}
+
+bool CMailerDlg::DoDataExchange(bool save) {
+    // IDC_BLANK is bound as the control m_ctlBlank, attached when the controls were made. The
+    // strings follow in the template's exchange order.
+    const std::pair<QLineEdit*, std::string*> lines[] = {
+        {m_editPassword, &m_strPassword},
+        {m_editUser, &m_strUser},
+        {m_editSubject, &m_strSubject},
+        {m_editRecipient, &m_strRecipient},
+    };
+    if (save) {
+        // All or nothing: a refused field leaves every member as it was.
+        std::optional<std::string> texts[std::size(lines)];
+        for (std::size_t i = 0; i < std::size(lines); ++i)
+            if (!(texts[i] = ToGbk(lines[i].first->text())))
+                return false;
+        QString body = m_editBody->toPlainText(); // line breaks as LF
+        body.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+        auto bodyText = ToGbk(body);
+        if (!bodyText)
+            return false;
+        for (std::size_t i = 0; i < std::size(lines); ++i)
+            *lines[i].second = std::move(*texts[i]);
+        m_strBody = std::move(*bodyText);
+        return true;
+    }
+
+    bool loaded = true;
+    for (const auto& [edit, member] : lines) {
+        if (const auto text = FromGbk(*member))
+            SetIfChanged(edit, *text);
+        else
+            loaded = false;
+    }
+    if (auto body = FromGbk(m_strBody)) {
+        body->replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        if (m_editBody->toPlainText() != *body)
+            m_editBody->setPlainText(*body);
+    } else {
+        loaded = false;
+    }
+    return loaded;
+}
+
+void CMailerDlg::OnOK() {
+    // A message box of the command runs an event loop of its own; nothing may start a second
+    // command from there.
+    if (m_inSendCommand)
+        return;
+    {
+        const QScopedValueRollback inCommand(m_inSendCommand, true);
+        const OverrideCursor wait(Qt::WaitCursor);
+        mail::CMailer::OnOK();
+    }
+    if (IsSending()) {
+        UpdateProgress();
+        m_progressTimer->start();
+    }
+    if (m_rejectPending) {
+        m_rejectPending = false;
+        reject();
+    }
+}
+
+void CMailerDlg::OnBrowse() {
+    // A field that cannot be saved (a character outside code page 936) is not loaded back either,
+    // so the round trip leaves every field as typed.
+    const bool saved = UpdateData(true);
+
+    QFileDialog chooser(this);
+    chooser.setAcceptMode(QFileDialog::AcceptOpen);
+    chooser.setFileMode(QFileDialog::ExistingFile);
+    chooser.setNameFilter(QStringLiteral("(*.zip)"));
+    chooser.setDefaultSuffix(QStringLiteral("zip"));
+    // Qt's own chooser on every desktop: its filter matches "*.zip" in any letter case, which a
+    // desktop's native chooser need not do. It has no read-only check box to hide.
+    chooser.setOption(QFileDialog::DontUseNativeDialog);
+    const int result = m_chooserRun ? m_chooserRun(chooser) : chooser.exec();
+    if (result == QDialog::Accepted) {
+        const QString path = chooser.selectedFiles().value(0);
+        if (!path.isEmpty()) {
+            m_editAttachPath->setText(QDir::toNativeSeparators(path));
+            m_strAttachName = ToGbk(QFileInfo(path).fileName()).value_or(std::string());
+        }
+    }
+
+    if (saved)
+        UpdateData(false);
+}
+
+void CMailerDlg::MessageBox(const QString& text, bool information, const QString& detail) {
+    QMessageBox box(information ? QMessageBox::Information : QMessageBox::Warning, kCaption, text,
+                    QMessageBox::Ok, this);
+    if (!detail.isEmpty())
+        box.setDetailedText(detail);
+    // An arrow over the box, even while the send command shows its wait cursor.
+    std::optional<OverrideCursor> arrow;
+    if (QApplication::overrideCursor())
+        arrow.emplace(Qt::ArrowCursor);
+    box.exec();
+}
+
+void CMailerDlg::ShowMessage(const mail::Notice& notice) {
+    // The detail is what the server said, or why the connection failed; never a command we sent,
+    // so neither the password nor its base64 can reach a box.
+    QString detail;
+    if (!notice.detail.empty()) {
+        detail = ServerText(notice.detail);
+        const auto hint = mail::ReplyHintUtf8(std::string_view(notice.detail).substr(0, 3));
+        if (!hint.empty())
+            detail += QStringLiteral("\n\n") + FromUtf8(hint);
+    }
+    MessageBox(FromGbkOrLatin1(notice.text), false, detail);
+}
+
+bool CMailerDlg::TakeFormValues() {
+    if (!UpdateData(true)) {
+        RefuseUnsendable();
+        return false;
+    }
+    auto path = ToGbk(m_editAttachPath->text());
+    if (!path) {
+        RefuseUnsendable();
+        return false;
+    }
+    m_strAttachPath = std::move(*path);
+    return true;
+}
+
+void CMailerDlg::RefuseUnsendable() {
+    const mail::Msg id = mail::Msg::UnsendableCharacter;
+    ShowMessage(mail::Notice{id, mail::MessageText(id), {}});
+}
+
+void CMailerDlg::WhileWaiting() {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void CMailerDlg::PostToUiThread(std::function<void()> task) {
+    QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+}
+
+void CMailerDlg::OnAttachmentWorkerFinished() {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            ReapAttachmentWorker();
+            ClearProgress();
+        },
+        Qt::QueuedConnection);
+}
+
+void CMailerDlg::UpdateProgress() {
+    if (!IsSending()) {
+        ClearProgress();
+        return;
+    }
+    const std::uint64_t total = AttachmentBytesTotal();
+    const std::uint64_t sent = std::min(AttachmentBytesSent(), total);
+    const std::uint64_t percent = total == 0 ? 100 : sent * 100 / total;
+    m_ctlBlank->setText(QStringLiteral("已发送 %1%").arg(percent));
+}
+
+void CMailerDlg::ClearProgress() {
+    m_progressTimer->stop();
+    m_ctlBlank->clear();
+}
+
+void CMailerDlg::reject() {
+    if (m_inSendCommand) {
+        // Input waits while the send command runs; a close request waits with it.
+        m_rejectPending = true;
+        return;
+    }
+    if (IsSending()) {
+        const auto question =
+            FromGbkOrLatin1(mail::MessageText(mail::Msg::ConfirmQuitWhileSending));
+        QMessageBox box(QMessageBox::Question, kCaption, question,
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::No);
+        if (box.exec() != QMessageBox::Yes)
+            return;
+        AbortAttachmentWorker();
+    }
+    ClearProgress();
+    QDialog::reject();
+}
+
+bool CMailerDlg::eventFilter(QObject* watched, QEvent* event) {
+    // The body does not take Enter: it goes on to the dialog and presses the send button, as in
+    // every other field. Ctrl+Enter is the body's line break.
+    if (watched == m_editBody && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            if (key->modifiers() & Qt::ControlModifier)
+                m_editBody->insertPlainText(QStringLiteral("\n"));
+            else
+                m_btnSend->click();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}

@@ -1,0 +1,115 @@
+#pragma once
+// The main form: a fixed-size dialog laid out from its template in dialog units, bound to the
+// mail core it derives from. The send button runs the core's send command on this (the UI) thread;
+// an attachment goes out from the core's worker thread while the form stays usable.
+#include "mail/mailer.h"
+#include "ui/dialog_units.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QPoint>
+#include <QString>
+
+#include <functional>
+
+class QLabel;
+class QLineEdit;
+class QMenuBar;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class QFileDialog;
+
+class CMailerDlg : public QDialog, public mail::CMailer {
+    Q_OBJECT
+
+public:
+    explicit CMailerDlg(QWidget* parent = nullptr);
+    ~CMailerDlg() override;
+
+    // --- the form (ui/) ---
+    // The load transfer of the fields and the window icon; the constructor runs it once, last.
+    // True: the focus goes to the first tab stop, the send button.
+    bool OnInitDialog();
+    // Copies the five bound fields between the controls and the members: save = controls to
+    // members, as code-page-936 bytes with the body's line breaks as CR LF. Saving fails if a
+    // field holds a character that code page 936 cannot represent; then no member changes and
+    // nothing is replaced. Loading fails for a member that is not valid code page 936, whose
+    // control then keeps its text.
+    bool DoDataExchange(bool save);
+    bool UpdateData(bool save) { return DoDataExchange(save); }
+    // The send button: the core's send command under a wait cursor. The form repaints during
+    // its network waits, while keyboard and mouse input waits until it returns.
+    void OnOK();
+    // The attachment button: the file chooser; a confirmed file's full path goes into the path
+    // field and its name into m_strAttachName. The bound fields and the current directory do not
+    // change.
+    void OnBrowse();
+    // The form's base units, from its font (6 x 12 pixels for 9-point SimSun at 96 dpi).
+    const ui::BaseUnits& DialogBaseUnits() const { return m_baseUnits; }
+
+    // --- chrome (app/) ---
+    void OnSysCommand(unsigned nID, long lParam);
+    void OnHelpText();
+    void OnAuthor();
+    QIcon OnQueryDragIcon() const { return m_hIcon; }
+    // Where the icon goes in a minimised window's client area: centred, rounding as integer
+    // division does (toward zero).
+    static QPoint IconPosition(int clientWidth, int clientHeight, int iconWidth, int iconHeight);
+    // The program icon IDR_MAINFRAME from the resources, every size in one icon.
+    static QIcon LoadMainIcon();
+
+    // Shows a message box owned by the form, titled "Vellipost", with one OK button.
+    void MessageBox(const QString& text, bool information, const QString& detail = {});
+
+    // Tests replace the chooser's modal run; the default runs the dialog.
+    using ChooserRun = std::function<int(QFileDialog&)>;
+    void SetChooserRunForTesting(ChooserRun run) { m_chooserRun = std::move(run); }
+
+    QLabel* m_ctlBlank = nullptr;
+    QIcon m_hIcon = LoadMainIcon();
+
+protected:
+    // mail::CMailer seams
+    void ShowMessage(const mail::Notice& notice) override;
+    bool TakeFormValues() override;
+    void WhileWaiting() override;
+    void PostToUiThread(std::function<void()> task) override;
+    void OnAttachmentWorkerFinished() override;
+
+    // Qt events
+    // The exit button, Esc and the close box. While an attachment is being sent the user is asked
+    // first; yes aborts the send and waits for the worker. During the send command it is put off
+    // until the command returns.
+    void reject() override;
+    void accept() override {}
+    void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    // Creates m_menuBar with the commands of IDR_MAINMENU; the constructor places it above the
+    // client area.
+    void CreateMenuBar();
+    void UpdateProgress();
+    void ClearProgress();
+    void RefuseUnsendable();
+
+    ui::BaseUnits m_baseUnits;
+    QWidget* m_client = nullptr; // the client area below the menu bar, at the template's size
+    QMenuBar* m_menuBar = nullptr;
+    QPushButton* m_btnSend = nullptr;
+    QPushButton* m_btnExit = nullptr;
+    QPushButton* m_btnAttach = nullptr;
+    QLineEdit* m_editUser = nullptr;
+    QLineEdit* m_editPassword = nullptr;
+    QLineEdit* m_editRecipient = nullptr;
+    QLineEdit* m_editSubject = nullptr;
+    QPlainTextEdit* m_editBody = nullptr;
+    QLineEdit* m_editAttachPath = nullptr;
+    QTimer* m_progressTimer = nullptr;
+    ChooserRun m_chooserRun;
+    bool m_inSendCommand = false;
+    bool m_rejectPending = false;
+};
