@@ -1,6 +1,6 @@
-// The attachment worker: streams the file as base64 in 1000-byte pieces, ends the data, quits and
-// reports. It owns the session from its start to its end; the UI thread only watches the progress
-// counters and may abort it.
+// The attachment worker: streams the file as base64, ends the data, quits and reports. It owns the
+// session from its start to its end; the UI thread only watches the progress counters and may abort
+// it.
 #include "mail/mailer.h"
 
 #include "mail/base64.h"
@@ -13,10 +13,12 @@
 namespace mail {
 namespace {
 
-// Pieces read, encoded and sent at a time: large batches keep system calls few, and memory stays
-// at about 1.2 MB whatever the file's size.
-constexpr std::size_t kPiecesPerBatch = 512;
-constexpr std::size_t kBatchBytes = kPiecesPerBatch * ATTACH_PIECE_SIZE;
+// Bytes read, encoded and sent at a time: whole pieces, and whole 57-byte lines of base64 so that
+// batches continue one another's lines. Large batches keep system calls few; memory stays at
+// about 1.2 MB whatever the file's size.
+constexpr std::size_t kLineBytes = BASE64_LINE_LENGTH / 4 * 3;
+constexpr std::size_t kBatchBytes = 9 * 57 * ATTACH_PIECE_SIZE;
+static_assert(kBatchBytes % ATTACH_PIECE_SIZE == 0 && kBatchBytes % kLineBytes == 0);
 
 // Reads until len bytes are in or the file ends. The count, or -1 on a read error.
 ssize_t ReadFully(AttachmentFile& file, unsigned char* buf, std::size_t len) {
@@ -81,26 +83,25 @@ void CMailer::AttachmentWorker() {
     OnAttachmentWorkerFinished();
 }
 
-// Streams the file: each 1000-byte piece encoded by its own call, so each carries its own line
-// count and padding, exactly as if the pieces were encoded one by one and sent in one go.
-// ReadFailed also when the file turns out shorter or longer than its length at opening.
+// Streams the file as one continuous base64 text, exactly as if the whole file were encoded in one
+// call: 76-character lines, padding only at the very end. (Encoding each piece on its own would
+// put padding in the middle of the data, and RFC 2045 decoders may stop at the first "=": they
+// would keep only the first piece.) ReadFailed also when the file turns out shorter or longer than
+// its length at opening.
 CMailer::DataResult CMailer::SendAttachmentData() {
     if (!m_attachFile)
         return DataResult::ReadFailed;
     AttachmentFile& file = *m_attachFile;
     std::vector<unsigned char> in(kBatchBytes);
-    std::vector<char> out(kPiecesPerBatch * Base64EncodedSize(ATTACH_PIECE_SIZE));
+    std::vector<char> out(Base64EncodedSize(kBatchBytes));
     std::uint64_t left = file.Length();
     while (left > 0) {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, in.size()));
         const ssize_t got = ReadFully(file, in.data(), want);
         if (got < 0 || static_cast<std::size_t>(got) < want)
             return DataResult::ReadFailed;
-        char* o = out.data();
-        for (std::size_t off = 0; off < want; off += ATTACH_PIECE_SIZE)
-            o += Base64EncodeTo(in.data() + off, std::min(ATTACH_PIECE_SIZE, want - off), o);
-        if (!m_socket.Send(out.data(), static_cast<std::size_t>(o - out.data()),
-                           m_timeouts.reply)) {
+        const std::size_t encoded = Base64EncodeTo(in.data(), want, out.data());
+        if (!m_socket.Send(out.data(), encoded, m_timeouts.reply)) {
             m_failure = SocketFailureText();
             return DataResult::SendFailed;
         }
