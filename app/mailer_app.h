@@ -1,0 +1,20 @@
+#pragma once
+// The application object: the program's one QApplication and its start-up. There is no main loop
+// beyond the main form's modal run.
+#include <QApplication>
+
+class CMailerApp {
+public:
+    // Names the program "Vellipost", version 1.0.0.1, and gives every window the program icon.
+    // Qt reads its own options (such as -platform) from the arguments; the program has none.
+    CMailerApp(int& argc, char** argv);
+    CMailerApp(const CMailerApp&) = delete;
+    CMailerApp& operator=(const CMailerApp&) = delete;
+
+    // Start-up: runs the main form modally and returns false once it has closed, so that no
+    // message loop of the application's own follows. The form's result is not examined.
+    bool InitInstance();
+
+private:
+    QApplication m_app;
+};
