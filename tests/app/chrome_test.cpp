@@ -6,10 +6,12 @@
 #include "mail/gbk.h"
 #include "modal_watcher.h"
 #include "res/resource.h"
+#include "scripted_server.h"
 #include "ui/dialog_units.h"
 #include "ui/mailer_dlg.h"
 
 #include <QAction>
+#include <QFile>
 #include <QImage>
 #include <QInputMethodEvent>
 #include <QLabel>
@@ -22,10 +24,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -317,6 +321,64 @@ TEST_F(ChromeTest, MenuCommandsCalledDirectlyShowTheSameBoxes) {
     EXPECT_EQ(boxes[0].text.toStdString(), std::string(kExpectedHelpText));
     EXPECT_EQ(boxes[1].text.count(QLatin1Char('\n')), 1);
     EXPECT_NE(boxes[0].text, boxes[1].text);
+}
+
+TEST_F(ChromeTest, MenuCommandsAndAboutWorkWhileAnAttachmentIsBeingSent) {
+    // The server takes the whole message and then never answers, so the worker stays busy.
+    std::vector<vtest::Action> script = vtest::HappyScript();
+    script[vtest::kEndOfData] = vtest::Silent();
+    vtest::ScriptedServer server(script);
+    form().SetServerForTesting("127.0.0.1", server.port());
+    mail::Timeouts timeouts;
+    timeouts.endOfData = std::chrono::seconds(60);
+    form().SetTimeoutsForTesting(timeouts);
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("photos.zip"));
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write(QByteArray(5000, 'z')), 5000);
+    }
+    auto field = [&](const char* name) { return form().findChild<QWidget*>(QLatin1String(name)); };
+    QTest::keyClicks(field("IDC_USER"), QStringLiteral("demo"));
+    QTest::keyClicks(field("IDC_PASSWORD"), QStringLiteral("demo"));
+    QTest::keyClicks(field("IDC_RECIPIENT"), QStringLiteral("friend@example.com"));
+    Type(field("IDC_SUBJECT"), U("周末"), QStringLiteral("!"));
+    Type(field("IDC_BODY"), U("你好"), QStringLiteral("."));
+    QTest::keyClicks(field("IDC_ATTACH_PATH"), path);
+
+    std::vector<BoxRecord> boxes;
+    std::vector<QString> abouts;
+    vtest::ModalWatcher watcher([&](QWidget* w) {
+        if (qobject_cast<CAboutDlg*>(w) != nullptr) {
+            abouts.push_back(w->windowTitle());
+            QTest::keyClick(w, Qt::Key_Escape);
+        } else {
+            boxes.push_back(RecordBox(w));
+        }
+    });
+    auto* send = form().findChild<QPushButton*>(QStringLiteral("IDOK"));
+    ASSERT_NE(send, nullptr);
+    QTest::mouseClick(send, Qt::LeftButton);
+    ASSERT_TRUE(form().IsSending()) << "the attachment worker did not start";
+    ASSERT_TRUE(server.WaitForUnits(vtest::kEndOfData, std::chrono::seconds(30)));
+
+    QMenuBar* bar = MenuBar();
+    ASSERT_NE(bar, nullptr);
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions()[0]).center());
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions()[2]).center());
+    form().OnSysCommand(IDM_ABOUTBOX, 0);
+    EXPECT_TRUE(form().IsSending());
+
+    ASSERT_EQ(boxes.size(), 2u) << "only the credit and the help text were expected";
+    EXPECT_EQ(boxes[0].text.count(QLatin1Char('\n')), 1);
+    EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
+    EXPECT_EQ(boxes[1].text.toStdString(), std::string(kExpectedHelpText));
+    EXPECT_EQ(abouts, std::vector<QString>{U("关于 Vellipost")});
+    form().AbortAttachmentWorker();
+    EXPECT_FALSE(form().IsSending());
 }
 
 // --- the About item and the system commands ------------------------------------------------------
