@@ -96,9 +96,9 @@ void CMailerDlg::OnAuthor() {
 }
 
 void CMailerDlg::contextMenuEvent(QContextMenuEvent* event) {
-    // Window managers on Linux keep the window menu to themselves, so the About item that would
-    // end it stands in the form's own context menu, reached by a right click on the form's
-    // background or the menu key. It is the menu's only item, so no separator precedes it.
+    // Window managers on Linux keep the window menu to themselves, so the About item, which
+    // would come last in that menu, stands in the form's own context menu instead: a right click
+    // on the form's background, or the menu key. It is the only item, so no separator leads it.
     QMenu menu(this);
     QAction* about = menu.addAction(Utf8(res::kAboutItem));
     about->setData(IDM_ABOUTBOX);
