@@ -1,0 +1,290 @@
+// The attachment road's front end: the worker's boxes on the UI thread in order, the progress in
+// IDC_BLANK, the busy refusal, and closing the form while the worker sends.
+#include "form_fixture.h"
+
+#include "mail/constants.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <thread>
+
+namespace vtest {
+namespace {
+
+QByteArray RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    QByteArray bytes(static_cast<qsizetype>(size), Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = static_cast<char>(random() & 0xFF);
+    return bytes;
+}
+
+// Decodes the attachment from a DATA block: the text between the part header's blank line and the
+// closing boundary, each 1000-byte piece encoded on its own (1336 characters without line breaks).
+QByteArray DecodeAttachment(const std::string& data) {
+    const std::string closing = std::string("\r\n--") + mail::MIME_BOUNDARY + "--";
+    const std::size_t end = data.rfind(closing);
+    const std::size_t start = data.rfind("\r\n\r\n", end);
+    if (end == std::string::npos || start == std::string::npos)
+        return {};
+    QByteArray text = QByteArray::fromStdString(data.substr(start + 4, end - start - 4));
+    text.replace("\r\n", "");
+    QByteArray decoded;
+    for (qsizetype at = 0; at < text.size(); at += 1336)
+        decoded += QByteArray::fromBase64(text.mid(at, 1336));
+    return decoded;
+}
+
+class Attachment : public FormTest {
+protected:
+    void SetUp() override {
+        FormTest::SetUp();
+        ASSERT_TRUE(folder.isValid());
+    }
+
+    // Writes a file of random bytes and types the mail with its path and no body.
+    void TypeMailWith(const QByteArray& content) {
+        const QString path = folder.filePath(U("data.zip"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write(content), content.size());
+        file.close();
+        form = FormText{U("张三"), U("pw"), U("to@example.com"), U("附件"), {}, path};
+        Type(form);
+    }
+
+    void SetLongTimeouts() {
+        // The worker must stay blocked for as long as the test needs it; it is aborted at the end.
+        mail::Timeouts timeouts;
+        timeouts.connect = std::chrono::seconds(5);
+        timeouts.reply = std::chrono::seconds(60);
+        timeouts.endOfData = std::chrono::seconds(60);
+        dlg.SetTimeoutsForTesting(timeouts);
+    }
+
+    bool AnyFormTimerActive() const {
+        for (const QTimer* timer : dlg.findChildren<QTimer*>())
+            if (timer->isActive())
+                return true;
+        return false;
+    }
+
+    QTemporaryDir folder;
+    FormText form;
+};
+
+TEST_F(Attachment, SendsThroughTheDialogWithTheWorkersBoxOnTheUiThread) {
+    const QByteArray content = RandomBytes(5000, 1);
+    TypeMailWith(content);
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+
+    ASSERT_TRUE(WaitFor([&] { return !boxes.Seen().empty() && !dlg.IsSending(); }));
+    ASSERT_TRUE(WaitFor([&] { return Blank()->text().isEmpty() && !AnyFormTimerActive(); }))
+        << Blank()->text().toStdString();
+    EXPECT_EQ(boxes.Texts(), QStringList{U("发送成功!欢迎使用")});
+    EXPECT_TRUE(boxes.Seen()[0].onUiThread);
+    EXPECT_TRUE(boxes.Seen()[0].parentedToForm);
+    EXPECT_EQ(Shown(), form) << "a send changed a field";
+
+    const std::vector<std::string> units = server.Units();
+    ASSERT_EQ(units.size(), 9u);
+    EXPECT_NE(units[7].find("data.zip"), std::string::npos);
+    EXPECT_EQ(DecodeAttachment(units[7]), content);
+    EXPECT_EQ(units[8], "quit\r\n");
+}
+
+TEST_F(Attachment, WorkerBoxesComeInOrderAfterAnOutOfStepQuit) {
+    std::vector<Action> script = HappyScript();
+    script[kQuit] = Reply("250 out of step\r\n");
+    server.SetScript(script);
+    TypeMailWith(RandomBytes(2500, 2));
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+
+    ASSERT_TRUE(WaitFor([&] { return boxes.Seen().size() == 3 && !dlg.IsSending(); }));
+    EXPECT_EQ(boxes.Texts(), QStringList({U("250"), U("退出邮箱不成功!"), U("发送成功!欢迎使用")}));
+    for (const SeenBox& box : boxes.Seen()) {
+        EXPECT_TRUE(box.onUiThread);
+        EXPECT_EQ(box.icon, QMessageBox::Warning);
+        EXPECT_EQ(box.title, U("Vellipost"));
+    }
+    EXPECT_TRUE(boxes.Seen()[0].detail.contains(U("250 out of step")));
+}
+
+TEST_F(Attachment, SendIsRefusedWhileTheWorkerRunsAndProgressShows) {
+    SetLongTimeouts();
+    std::vector<Action> script = HappyScript();
+    script[kEndOfData] = Silent(); // all data sent, the reply never comes
+    server.SetScript(script);
+    TypeMailWith(RandomBytes(5000, 3));
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+
+    ASSERT_TRUE(WaitFor([&] { return server.Units().size() == 8; }));
+    ASSERT_TRUE(dlg.IsSending());
+    EXPECT_TRUE(WaitFor([&] { return Blank()->text() == U("已发送 100%"); }))
+        << Blank()->text().toStdString();
+
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+    EXPECT_EQ(boxes.Texts(), QStringList{U("附件正在发送中，请稍候!")});
+    EXPECT_EQ(server.ConnectionCount(), 1u);
+    EXPECT_TRUE(dlg.IsSending());
+    EXPECT_EQ(Shown(), form);
+
+    boxes.Answer(QMessageBox::Yes);
+    dlg.close();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_FALSE(dlg.IsSending());
+    EXPECT_TRUE(Blank()->text().isEmpty());
+}
+
+// An attachment whose reading stops after the first batch of pieces until the gate opens, so that
+// the worker is caught in the middle of the data.
+class GatedFile : public mail::AttachmentFile {
+public:
+    static constexpr std::uint64_t kLength = 2'000'000;
+    static constexpr std::uint64_t kFreeBytes = 512'000; // one batch of the worker's
+
+    explicit GatedFile(std::atomic<bool>& gate) : m_gate(gate) {}
+    std::uint64_t Length() const override { return kLength; }
+    ssize_t Read(void* buf, std::size_t len) override {
+        if (m_read >= kFreeBytes)
+            m_gate.wait(false);
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(len, kLength - m_read));
+        std::memset(buf, 'g', n);
+        m_read += n;
+        return static_cast<ssize_t>(n);
+    }
+
+private:
+    std::atomic<bool>& m_gate;
+    std::uint64_t m_read = 0;
+};
+
+class GatedDlg : public CMailerDlg {
+public:
+    std::atomic<bool> gate{false};
+
+    void OpenGate() {
+        gate = true;
+        gate.notify_all();
+    }
+
+protected:
+    std::unique_ptr<mail::AttachmentFile> OpenAttachment(const std::string&) override {
+        return std::make_unique<GatedFile>(gate);
+    }
+};
+
+TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
+    ScriptedServer server;
+    GatedDlg dlg;
+    BoxWatcher boxes(&dlg);
+    dlg.SetServerForTesting("127.0.0.1", server.port());
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    // The gate opens once the server has seen the connection end, which only the abort does; a
+    // form that failed to abort would let the worker finish after the time-out instead.
+    std::thread opener([&] {
+        server.WaitForClientClose(std::chrono::seconds(20));
+        dlg.OpenGate();
+    });
+    struct Join {
+        std::thread& thread;
+        ~Join() { thread.join(); }
+    } join{opener};
+
+    dlg.m_strUser = "u";
+    dlg.m_strPassword = "p";
+    dlg.m_strRecipient = "to@example.com";
+    dlg.m_strSubject = "s";
+    ASSERT_TRUE(dlg.UpdateData(false));
+    auto* path = dlg.findChild<QLineEdit*>(U("IDC_ATTACH_PATH"));
+    path->setText(U("/any/a.zip"));
+    QTest::mouseClick(dlg.findChild<QPushButton*>(U("IDOK")), Qt::LeftButton);
+    ASSERT_TRUE(dlg.IsSending());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.AttachmentBytesSent() > 0; }, kWaitMs));
+    auto* blank = dlg.findChild<QLabel*>(U("IDC_BLANK"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return blank->text() == U("已发送 25%"); }, kWaitMs))
+        << blank->text().toStdString();
+
+    // Esc, then the exit button: each asks, and No leaves everything as it was.
+    boxes.Answer(QMessageBox::No);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    boxes.Answer(QMessageBox::No);
+    QTest::mouseClick(dlg.findChild<QPushButton*>(U("IDCANCEL")), Qt::LeftButton);
+    EXPECT_EQ(boxes.Seen().size(), 2u);
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_TRUE(dlg.IsSending());
+    EXPECT_TRUE(dlg.SocketOpen());
+    EXPECT_EQ(path->text(), U("/any/a.zip"));
+    EXPECT_EQ(blank->text(), U("已发送 25%"));
+
+    // The close box: yes aborts the send, waits for the worker and closes.
+    boxes.Answer(QMessageBox::Yes);
+    dlg.close();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_FALSE(dlg.IsSending());
+    EXPECT_FALSE(dlg.SocketOpen());
+    EXPECT_TRUE(blank->text().isEmpty());
+    EXPECT_TRUE(server.WaitForClientClose(std::chrono::seconds(5)));
+
+    ASSERT_EQ(boxes.Seen().size(), 3u) << "the aborted worker showed a message";
+    for (const SeenBox& box : boxes.Seen()) {
+        EXPECT_EQ(box.text, U("附件正在发送中，确定要退出吗?"));
+        EXPECT_EQ(box.buttons, QMessageBox::Yes | QMessageBox::No);
+        EXPECT_EQ(box.title, U("Vellipost"));
+        EXPECT_TRUE(box.parentedToForm);
+    }
+    const std::string transcript = server.Transcript();
+    const std::size_t data = transcript.find("DATA\r\n");
+    ASSERT_NE(data, std::string::npos);
+    EXPECT_GT(transcript.size() - data, GatedFile::kFreeBytes) << "the first batch never arrived";
+    EXPECT_EQ(transcript.find("\r\n.\r\n", data), std::string::npos) << "the data was ended";
+    EXPECT_EQ(transcript.find("quit", data), std::string::npos);
+}
+
+TEST(AttachmentLifetime, DestroyingTheFormEndsTheWorker) {
+    std::vector<Action> script = HappyScript();
+    script[kEndOfData] = Silent();
+    ScriptedServer server(script);
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString path = folder.filePath(U("data.zip"));
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(RandomBytes(3000, 5));
+    }
+    auto dlg = std::make_unique<CMailerDlg>();
+    BoxWatcher boxes(dlg.get());
+    dlg->SetServerForTesting("127.0.0.1", server.port());
+    mail::Timeouts timeouts;
+    timeouts.endOfData = std::chrono::seconds(60);
+    dlg->SetTimeoutsForTesting(timeouts);
+    dlg->m_strUser = "u";
+    dlg->m_strPassword = "p";
+    dlg->m_strRecipient = "to@example.com";
+    dlg->m_strSubject = "s";
+    ASSERT_TRUE(dlg->UpdateData(false));
+    dlg->findChild<QLineEdit*>(U("IDC_ATTACH_PATH"))->setText(path);
+    dlg->findChild<QPushButton*>(U("IDOK"))->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.Units().size() == 8; }, kWaitMs));
+    ASSERT_TRUE(dlg->IsSending());
+
+    dlg.reset();
+    EXPECT_TRUE(server.WaitForClientClose(std::chrono::seconds(5)));
+    EXPECT_TRUE(boxes.Seen().empty());
+}
+
+} // namespace
+} // namespace vtest

@@ -1,0 +1,226 @@
+// The send button's front end: the typed form goes out as code-page-936 bytes, the core's messages
+// show as the form's boxes in order, and every field keeps its text after every outcome.
+#include "form_fixture.h"
+
+#include "mail/constants.h"
+
+#include <QTimer>
+
+#include <optional>
+
+namespace vtest {
+namespace {
+
+using Send = FormTest;
+
+const FormText kForm{U("张三"), U("密码"), U("to@example.com"), U("主题"), U("你好\n瘊瘍"), {}};
+
+// GBK bytes: 张三 D5C5 C8FD, 主题 D6F7 CCE2, 你好 C4E3 BAC3, U+760A 瘊 F0FA, U+760D 瘍 AF83.
+const std::string kUserGbk = "\xD5\xC5\xC8\xFD";
+const std::string kSubjectGbk = "\xD6\xF7\xCC\xE2";
+const std::string kBodyGbk = "\xC4\xE3\xBA\xC3\r\n\xF0\xFA\xAF\x83";
+// base64 of the GBK bytes of 张三 and 密码 (C3DC C2EB).
+const std::string kUserLine = "1cXI/Q==\r\n";
+const std::string kPasswordLine = "w9zC6w==\r\n";
+
+// Every line break on the wire is CR LF; a stray CR or LF would mean a character was cut apart.
+bool OnlyCrLfLineBreaks(const std::string& bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\r' && (i + 1 == bytes.size() || bytes[i + 1] != '\n'))
+            return false;
+        if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r'))
+            return false;
+    }
+    return true;
+}
+
+TEST_F(Send, EmptyFormShowsOnlyTheFirstMessage) {
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+    ASSERT_EQ(boxes.Seen().size(), 1u);
+    const SeenBox& box = boxes.Seen()[0];
+    EXPECT_EQ(box.text, U("请输入用户名和密码!"));
+    EXPECT_EQ(box.title, U("Vellipost"));
+    EXPECT_EQ(box.icon, QMessageBox::Warning);
+    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_TRUE(box.detail.isEmpty());
+    EXPECT_TRUE(box.parentedToForm);
+    EXPECT_EQ(server.ConnectionCount(), 0u);
+}
+
+TEST_F(Send, TypedMailGoesOutAsGbkByEnterAndByClick) {
+    Type(kForm);
+    ASSERT_EQ(Shown(), kForm);
+
+    Subject()->setFocus();
+    QTest::keyClick(Subject(), Qt::Key_Return);
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+
+    EXPECT_EQ(boxes.Texts(), QStringList({U("发送成功!欢迎使用"), U("发送成功!欢迎使用")}));
+    ASSERT_EQ(server.ConnectionCount(), 2u);
+    for (std::size_t connection = 0; connection < 2; ++connection) {
+        SCOPED_TRACE(connection);
+        const std::vector<std::string> units = server.Units(connection);
+        ASSERT_EQ(units.size(), 9u);
+        EXPECT_EQ(units[0], std::string("HELO ") + mail::SMTP_HOST + "\r\n");
+        EXPECT_EQ(units[1], "AUTH LOGIN\r\n");
+        EXPECT_EQ(units[2], kUserLine);
+        EXPECT_EQ(units[3], kPasswordLine);
+        EXPECT_EQ(units[4], "MAIL FROM:<" + kUserGbk + "@" + mail::MAIL_DOMAIN + ">\r\n");
+        EXPECT_EQ(units[5], "RCPT TO:<to@example.com>\r\n");
+        EXPECT_EQ(units[6], "DATA\r\n");
+        EXPECT_NE(units[7].find("Subject:" + kSubjectGbk + "\r\n"), std::string::npos);
+        EXPECT_NE(units[7].find("\r\n" + kBodyGbk + "\r\n"), std::string::npos);
+        EXPECT_TRUE(OnlyCrLfLineBreaks(units[7]));
+        EXPECT_EQ(units[8], "quit\r\n");
+    }
+    EXPECT_EQ(Shown(), kForm) << "a successful send cleared a field";
+}
+
+TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
+    struct Case {
+        const char* name;
+        FormText form;
+        std::optional<std::pair<Step, Action>> change;
+        const char* message;
+        std::size_t connections; // made by this case
+    };
+    FormText noPassword = kForm;
+    noPassword.password.clear();
+    FormText noSubject = kForm;
+    noSubject.subject.clear();
+    FormText noBody = kForm;
+    noBody.body.clear();
+    FormText missingFile = kForm;
+    missingFile.path = U("/nonexistent-vellipost-dir/信件.zip");
+    const Case cases[] = {
+        {"no password", noPassword, std::nullopt, "请输入用户名和密码!", 0},
+        {"no subject", noSubject, std::nullopt, "请输入完整内容!", 0},
+        {"no body or attachment", noBody, std::nullopt, "请输入内容或是附件!", 0},
+        {"attachment missing", missingFile, std::nullopt, "无法打开附件文件，请检查路径!", 0},
+        {"wrong password",
+         kForm,
+         {{kPass, Reply("535 Error: authentication failed\r\n")}},
+         "请输入正确的帐号和密码!",
+         1},
+        {"closed before greeting",
+         kForm,
+         {{kGreeting, Close()}},
+         "接受163服务器信息失败，请检查网络!",
+         1},
+        {"data refused", kForm, {{kEndOfData, Reply("554 DT:SPM\r\n")}}, "邮件发送不成功!", 1},
+        {"quit refused", kForm, {{kQuit, Reply("500 what\r\n")}}, "退出邮箱不成功!", 1},
+        {"success", kForm, std::nullopt, "发送成功!欢迎使用", 1},
+    };
+    std::size_t connections = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Action> script = HappyScript();
+        if (c.change)
+            script[c.change->first] = c.change->second;
+        server.SetScript(script);
+        Clear();
+        Type(c.form);
+        ASSERT_EQ(Shown(), c.form);
+        const std::size_t before = boxes.Seen().size();
+
+        QTest::mouseClick(SendButton(), Qt::LeftButton);
+
+        ASSERT_EQ(boxes.Seen().size(), before + 1);
+        EXPECT_EQ(boxes.Seen().back().text, U(c.message));
+        EXPECT_EQ(boxes.Seen().back().icon, QMessageBox::Warning);
+        EXPECT_EQ(Shown(), c.form);
+        connections += c.connections;
+        EXPECT_EQ(server.ConnectionCount(), connections);
+        EXPECT_FALSE(dlg.SocketOpen());
+        EXPECT_FALSE(dlg.HasReplyBuffer());
+    }
+}
+
+TEST_F(Send, RefusedLoginShowsTheServersWordsButNeverThePassword) {
+    struct Case {
+        const char* name;
+        std::string reply;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"ascii", "535 Error: authentication failed\r\n", "535 Error: authentication failed"},
+        {"utf-8", "535 \xE9\x94\x99\xE8\xAF\xAF\r\n", "535 错误"},
+        {"gbk", "535 \xB4\xED\xCE\xF3\r\n", "535 错误"},
+    };
+    // A password that appears nowhere else; base64 of its bytes: "WnE3LXNlY3JldA==".
+    FormText form = kForm;
+    form.password = U("Zq7-secret");
+    Type(form);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Action> script = HappyScript();
+        script[kPass] = Reply(c.reply);
+        server.SetScript(script);
+        QTest::mouseClick(SendButton(), Qt::LeftButton);
+        ASSERT_FALSE(boxes.Seen().empty());
+        const SeenBox& box = boxes.Seen().back();
+        EXPECT_EQ(box.text, U("请输入正确的帐号和密码!"));
+        EXPECT_TRUE(box.detail.startsWith(U(c.shown))) << box.detail.toStdString();
+        EXPECT_TRUE(box.detail.contains(U("客户端授权码"))) << "no hint for 535";
+        EXPECT_EQ(server.Units(server.ConnectionCount() - 1).at(3), "WnE3LXNlY3JldA==\r\n");
+        for (const QString& text : {box.title, box.text, box.detail}) {
+            EXPECT_FALSE(text.contains(U("Zq7-secret"))) << text.toStdString();
+            EXPECT_FALSE(text.contains(U("WnE3LXNlY3JldA"))) << text.toStdString();
+        }
+    }
+}
+
+TEST_F(Send, WaitCursorDuringTheCommandArrowOverItsBoxesAndNoneAfter) {
+    // The greeting trickles in, so the command waits on the network for a while.
+    std::vector<Action> script = HappyScript();
+    script[kGreeting] = Reply("220 slow server ready\r\n", 4, std::chrono::milliseconds(60));
+    server.SetScript(script);
+    Type(kForm);
+
+    bool returned = false;
+    std::optional<bool> timerRanDuringCommand;
+    std::optional<Qt::CursorShape> cursorDuringCommand;
+    QTimer::singleShot(0, &dlg, [&] {
+        timerRanDuringCommand = !returned;
+        if (const QCursor* cursor = QApplication::overrideCursor())
+            cursorDuringCommand = cursor->shape();
+    });
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+    returned = true;
+
+    ASSERT_TRUE(timerRanDuringCommand.has_value());
+    EXPECT_TRUE(*timerRanDuringCommand) << "the form's events did not run while it waited";
+    EXPECT_EQ(cursorDuringCommand, Qt::WaitCursor);
+    ASSERT_EQ(boxes.Texts(), QStringList{U("发送成功!欢迎使用")});
+    EXPECT_TRUE(boxes.Seen()[0].overrideCursor);
+    EXPECT_EQ(boxes.Seen()[0].cursor, Qt::ArrowCursor);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(Send, CloseDuringTheCommandWaitsUntilItReturns) {
+    std::vector<Action> script = HappyScript();
+    script[kGreeting] = Reply("220 slow server ready\r\n", 4, std::chrono::milliseconds(60));
+    server.SetScript(script);
+    Type(kForm);
+
+    std::optional<bool> visibleAfterClose;
+    QTimer::singleShot(0, &dlg, [&] {
+        dlg.close();
+        visibleAfterClose = dlg.isVisible();
+    });
+    std::optional<bool> visibleAtBox;
+    boxes.OnBox([&](QMessageBox*) { visibleAtBox = dlg.isVisible(); });
+    QTest::mouseClick(SendButton(), Qt::LeftButton);
+
+    ASSERT_TRUE(visibleAfterClose.has_value());
+    EXPECT_TRUE(*visibleAfterClose);
+    EXPECT_EQ(boxes.Texts(), QStringList{U("发送成功!欢迎使用")});
+    EXPECT_EQ(visibleAtBox, true);
+    ASSERT_EQ(server.Units().size(), 9u);
+    EXPECT_EQ(server.Units()[8], "quit\r\n");
+    EXPECT_FALSE(dlg.isVisible()) << "the close request was lost";
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+}
+
+} // namespace
+} // namespace vtest

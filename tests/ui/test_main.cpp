@@ -1,0 +1,13 @@
+// The main form's tests need one QApplication for the whole run.
+#include <QApplication>
+#include <QtGlobal>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    // Test discovery runs this binary without the test environment; no display is needed.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
