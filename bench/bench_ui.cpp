@@ -3,8 +3,10 @@
 // ticks comes. Message boxes are answered as a user would, a few milliseconds after they show.
 //
 //   vellipost-bench-ui PORT FILE
-//   -> ticks=... p50_ms=... p99_ms=... max_ms=... max_at_s=... seconds=... file_mbps=...
-//      progress_texts=...
+//   -> ticks=... p50_ms=... p99_ms=... max_ms=... max_at_s=... box_ms=... seconds=...
+//      file_mbps=... progress_texts=...
+// The percentiles and max_ms cover the send up to the first message box; box_ms is the lateness
+// once a box has shown.
 //
 // Exit status 0 only when the form reported success.
 #include "ui/mailer_dlg.h"
@@ -84,26 +86,37 @@ int main(int argc, char* argv[]) {
     });
     boxes.start(20);
 
+    // Ticks from the click until the first message box shows: the send command on the UI thread,
+    // then the worker's transfer. The box that reports the outcome is measured apart: building
+    // and showing it is the form's own work, not a wait behind the send.
     std::vector<double> lateMs;
     lateMs.reserve(1 << 16);
     double maxLate = 0;
-    double maxAt = 0; // seconds after the click at which the latest tick came
+    double maxAt = 0;   // seconds after the click of the latest tick before the first box
+    double boxLate = 0; // the latest tick once a box has shown
     QSet<QString> progressTexts;
     QElapsedTimer clock;
     qint64 lastNs = 0;
     double seconds = 0;
     bool sawSending = false;
+    bool sawBox = false;
     QTimer ticker;
     ticker.setTimerType(Qt::PreciseTimer);
     QObject::connect(&ticker, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        lateMs.push_back(std::max(0.0, static_cast<double>(now - lastNs) / 1e6 - kTickMs));
-        if (lateMs.back() > maxLate) {
-            maxLate = lateMs.back();
-            maxAt = static_cast<double>(now) / 1e9;
-        }
+        const double late = std::max(0.0, static_cast<double>(now - lastNs) / 1e6 - kTickMs);
         lastNs = now;
-        progressTexts.insert(dlg.m_ctlBlank->text());
+        sawBox = sawBox || QApplication::activeModalWidget() != nullptr;
+        if (sawBox) {
+            boxLate = std::max(boxLate, late);
+        } else {
+            lateMs.push_back(late);
+            if (late > maxLate) {
+                maxLate = late;
+                maxAt = static_cast<double>(now) / 1e9;
+            }
+            progressTexts.insert(dlg.m_ctlBlank->text());
+        }
         sawSending = sawSending || dlg.IsSending();
         if (sawSending && !dlg.IsSending()) {
             seconds = static_cast<double>(now) / 1e9;
@@ -127,10 +140,11 @@ int main(int argc, char* argv[]) {
     dlg.close();
 
     progressTexts.remove(QString());
-    std::printf("ticks=%zu p50_ms=%.2f p99_ms=%.2f max_ms=%.2f max_at_s=%.3f seconds=%.3f "
-                "file_mbps=%.1f progress_texts=%lld\n",
+    std::printf("ticks=%zu p50_ms=%.2f p99_ms=%.2f max_ms=%.2f max_at_s=%.3f box_ms=%.2f "
+                "seconds=%.3f file_mbps=%.1f progress_texts=%lld\n",
                 lateMs.size(), Percentile(lateMs, 0.5), Percentile(lateMs, 0.99), maxLate, maxAt,
-                seconds, seconds > 0 ? static_cast<double>(fileBytes) / seconds / 1e6 : 0.0,
+                boxLate, seconds,
+                seconds > 0 ? static_cast<double>(fileBytes) / seconds / 1e6 : 0.0,
                 static_cast<long long>(progressTexts.size()));
     return sentOk ? 0 : 1;
 }
