@@ -102,7 +102,8 @@ bool CMailer::CheckForm() {
     return true;
 }
 
-// Allocates the reply buffer, creates and connects the socket and reads the greeting.
+// Allocates the reply buffer, creates and connects the socket (in the TLS build: and secures it)
+// and reads the greeting.
 bool CMailer::OpenSession() {
     m_pReplyBuf.reset(new (std::nothrow) char[REPLY_BUFFER_SIZE]);
     if (!m_pReplyBuf) {
@@ -121,6 +122,15 @@ bool CMailer::OpenSession() {
         ReportReceiveFailure();
         return false;
     }
+#if VELLIPOST_TLS
+    // Implicit TLS: not a byte of the conversation goes out before the server has proven it is
+    // the one we asked for, and a failure never falls back to plain text.
+    if (!m_socket.StartTls(m_serverHost, m_timeouts.connect)) {
+        EndSession();
+        Show(Msg::SecureConnectFailed);
+        return false;
+    }
+#endif
     if (!ReadReply()) {
         ReportReceiveFailure();
         return false;

@@ -3,6 +3,9 @@
 // send every byte, receive once, close. Every wait is bounded by a time limit, can be woken from
 // another thread by Abort(), and, if a wait hook is set, calls it every few tens of milliseconds so
 // that a user interface can repaint while its thread waits here.
+//
+// Built with VELLIPOST_TLS, StartTls() turns a connected socket into a TLS client: from then on
+// Send and Receive carry their bytes through TLS with the same limits, hook and abort, until Close.
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -12,7 +15,15 @@
 #include <string>
 #include <sys/types.h>
 
+#if VELLIPOST_TLS
+#include <memory>
+#endif
+
 namespace mail {
+
+#if VELLIPOST_TLS
+class TlsStream;
+#endif
 
 class CBlockingSocket {
 public:
@@ -21,7 +32,7 @@ public:
 
     enum class Error { None, Create, Resolve, Connect, TimedOut, Closed, Aborted, Io };
 
-    CBlockingSocket() = default;
+    CBlockingSocket(); // out of line: the TLS members are incomplete types here
     ~CBlockingSocket();
     CBlockingSocket(const CBlockingSocket&) = delete;
     CBlockingSocket& operator=(const CBlockingSocket&) = delete;
@@ -46,7 +57,32 @@ public:
     Error LastError() const { return m_error; }
     void SetWaitHook(WaitHook hook) { m_hook = std::move(hook); }
 
+#if VELLIPOST_TLS
+    // Implicit TLS on the connected socket: the handshake within timeout, the certificate checked
+    // against the trusted CAs and against host. False if anything fails; the socket then stays in
+    // TLS mode, so nothing can be sent in clear on it, until Close().
+    bool StartTls(const std::string& host, std::chrono::milliseconds timeout);
+    // Why the last StartTls failed ("" if it did not); kept until the next Create().
+    const std::string& TlsFailureText() const {
+        return m_tlsFailure;
+    }
+    // Trusts the CA certificates in this PEM file instead of the system's store. For tests only:
+    // the program always uses the system's store.
+    void SetTrustedCaFileForTesting(std::string path) {
+        m_caFile = std::move(path);
+    }
+#endif
+
 private:
+    // Send and Receive on the descriptor itself.
+    bool SendRaw(const void* data, std::size_t len, std::chrono::milliseconds stall);
+    ssize_t ReceiveRaw(void* buf, std::size_t len, std::chrono::milliseconds timeout);
+#if VELLIPOST_TLS
+    bool SendTls(const void* data, std::size_t len, std::chrono::milliseconds stall);
+    ssize_t ReceiveTls(void* buf, std::size_t len, std::chrono::milliseconds timeout);
+    // Sends everything the TLS engine has produced; the stall limit as for Send.
+    bool FlushTls(std::chrono::milliseconds stall);
+#endif
     // Waits for events on the socket until deadline; false on time-out or abort.
     bool WaitFor(short events, Clock::time_point deadline);
     bool Fail(Error e) {
@@ -60,6 +96,14 @@ private:
     std::atomic<bool> m_aborted{false};
     Error m_error = Error::None;
     WaitHook m_hook;
+#if VELLIPOST_TLS
+    // Touched only by the thread that owns the session; Abort() reaches it through the descriptor.
+    bool m_tlsMode = false; // from StartTls to Close: never plain text, even if TLS failed
+    std::unique_ptr<TlsStream> m_tls;
+    std::unique_ptr<char[]> m_tlsBuffer; // encrypted bytes on their way in or out
+    std::string m_caFile;
+    std::string m_tlsFailure;
+#endif
 };
 
 } // namespace mail
