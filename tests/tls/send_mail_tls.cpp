@@ -1,0 +1,79 @@
+// Sends one mail through the TLS build of the mail core, as the program's send button does, to a
+// server at HOST:PORT whose certificate must chain to the CAs in CA_FILE (the program itself
+// trusts the system's store). Texts come in as UTF-8 arguments and the messages the user would see
+// go out on stdout, one per line; why a secure connection failed goes to stderr as "tls: REASON",
+// so that tests can tell a refused certificate from any other failure.
+//
+//   send_mail_tls HOST PORT CA_FILE USER PASSWORD RECIPIENT SUBJECT BODY [ATTACHMENT]
+#include "mail/gbk.h"
+#include "mail/mailer.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+namespace {
+
+class CliMailer : public mail::CMailer {
+public:
+    bool Set(std::string& member, const char* utf8) {
+        const auto gbk = mail::Utf8ToGbk(utf8);
+        if (!gbk)
+            return false;
+        member = *gbk;
+        return true;
+    }
+    void WaitForWorker() {
+        std::unique_lock lock(m_mutex);
+        m_cv.wait(lock, [&] { return m_done || !IsSending(); });
+        lock.unlock();
+        ReapAttachmentWorker();
+    }
+
+protected:
+    void ShowMessage(const mail::Notice& notice) override {
+        const auto utf8 = mail::GbkToUtf8(notice.text);
+        std::printf("%s\n", utf8 ? utf8->c_str() : notice.text.c_str());
+        std::fflush(stdout);
+    }
+    void OnAttachmentWorkerFinished() override {
+        std::lock_guard lock(m_mutex);
+        m_done = true;
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_done = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 9 || argc > 10) {
+        std::fprintf(stderr,
+                     "usage: %s HOST PORT CA_FILE USER PASSWORD RECIPIENT SUBJECT BODY "
+                     "[ATTACHMENT]\n",
+                     argv[0]);
+        return 2;
+    }
+    CliMailer mailer;
+    mailer.SetServerForTesting(argv[1], static_cast<std::uint16_t>(std::atoi(argv[2])));
+    mailer.m_socket.SetTrustedCaFileForTesting(argv[3]);
+    const bool ok =
+        mailer.Set(mailer.m_strUser, argv[4]) && mailer.Set(mailer.m_strPassword, argv[5]) &&
+        mailer.Set(mailer.m_strRecipient, argv[6]) && mailer.Set(mailer.m_strSubject, argv[7]) &&
+        mailer.Set(mailer.m_strBody, argv[8]) &&
+        (argc < 10 || mailer.Set(mailer.m_strAttachPath, argv[9]));
+    if (!ok) {
+        std::fprintf(stderr, "an argument is not representable in code page 936\n");
+        return 2;
+    }
+    mailer.OnOK();
+    mailer.WaitForWorker();
+    if (!mailer.m_socket.TlsFailureText().empty())
+        std::fprintf(stderr, "tls: %s\n", mailer.m_socket.TlsFailureText().c_str());
+    return 0;
+}

@@ -1,0 +1,310 @@
+"""The TLS build of the mail core against the sandbox in implicit-TLS mode, with certificates made
+here by a throwaway CA: a mail goes through, lands intact and crosses the wire unreadable; a
+certificate that does not prove the server (wrong host, self-signed, from an unknown CA, expired)
+is refused before a word of SMTP, so nothing is stored and nothing readable reaches the server."""
+
+import base64
+import datetime
+import email
+import email.policy
+import os
+import random
+import re
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "sandbox"))
+from sandbox_fixture import running_sandbox  # noqa: E402
+
+SEND_MAIL_TLS = os.environ.get("VELLIPOST_SEND_MAIL_TLS", "send_mail_tls")
+SENT_OK = "发送成功!欢迎使用"
+SECURE_FAILED = "与163服务器建立安全连接失败，请检查网络!"
+RECEIVE_FAILED = "接受163服务器信息失败，请检查网络!"
+SAN_LOCAL = "DNS:localhost,IP:127.0.0.1"
+
+CA_CONFIG = """\
+[ ca ]
+default_ca = this_ca
+[ this_ca ]
+database = {folder}/{ca}-index.txt
+serial = {folder}/{ca}-serial
+new_certs_dir = {folder}/{ca}-issued
+default_md = sha256
+policy = any_name
+unique_subject = no
+copy_extensions = none
+[ any_name ]
+commonName = supplied
+[ server ]
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = serverAuth
+subjectAltName = ${{ENV::SAN}}
+"""
+
+
+def asn1_time(moment):
+    return moment.strftime("%Y%m%d%H%M%SZ")
+
+
+class Pki:
+    """Keys and certificates made with the openssl command in a folder of their own."""
+
+    def __init__(self, folder):
+        self.folder = Path(folder)
+
+    def _openssl(self, *args, env=None):
+        subprocess.run(
+            ["openssl", *args],
+            cwd=self.folder,
+            check=True,
+            capture_output=True,
+            env={**os.environ, **(env or {})},
+        )
+
+    def _key(self, name):
+        self._openssl(
+            "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+            "-out", f"{name}.key",
+        )
+        return self.folder / f"{name}.key"
+
+    def ca(self, name):
+        """A CA: its key, its certificate and the bookkeeping `openssl ca` needs."""
+        self._key(name)
+        self._openssl(
+            "req", "-x509", "-new", "-key", f"{name}.key", "-subj", f"/CN={name}", "-days", "2",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+            "-out", f"{name}.pem",
+        )
+        (self.folder / f"{name}-index.txt").write_text("")
+        (self.folder / f"{name}-serial").write_text("01\n")
+        (self.folder / f"{name}-issued").mkdir()
+        (self.folder / f"{name}.cnf").write_text(CA_CONFIG.format(folder=self.folder, ca=name))
+        return self.folder / f"{name}.pem"
+
+    def server(self, name, ca, san, not_before=None, not_after=None):
+        """A server certificate (cert, key) for san, issued by ca for the given period."""
+        now = datetime.datetime.now(datetime.timezone.utc)
+        not_before = not_before or now - datetime.timedelta(hours=1)
+        not_after = not_after or now + datetime.timedelta(days=1)
+        key = self._key(name)
+        self._openssl("req", "-new", "-key", key, "-subj", f"/CN={name}", "-out", f"{name}.csr")
+        self._openssl(
+            "ca", "-batch", "-notext", "-config", f"{ca}.cnf", "-cert", f"{ca}.pem",
+            "-keyfile", f"{ca}.key", "-extensions", "server", "-in", f"{name}.csr",
+            "-startdate", asn1_time(not_before), "-enddate", asn1_time(not_after),
+            "-out", f"{name}.pem",
+            env={"SAN": san},
+        )
+        return self.folder / f"{name}.pem", key
+
+    def self_signed(self, name, san):
+        key = self._key(name)
+        self._openssl(
+            "req", "-x509", "-new", "-key", key, "-subj", f"/CN={name}", "-days", "2",
+            "-addext", f"subjectAltName={san}", "-out", f"{name}.pem",
+        )
+        return self.folder / f"{name}.pem", key
+
+
+def send(host, port, ca_file, subject="TLS 测试", body="正文", attachment=None):
+    """Runs the driver; returns (the messages the user saw, the driver's stderr)."""
+    args = [SEND_MAIL_TLS, host, str(port), str(ca_file), "demo", "demo", "friend@example.com"]
+    args += [subject, body] + ([str(attachment)] if attachment else [])
+    done = subprocess.run(args, capture_output=True, text=True, timeout=120, check=True)
+    return done.stdout.splitlines(), done.stderr
+
+
+def parse(path):
+    """Parses a stored mail. Our header block writes "From : <...>" with a space before the colon,
+    which RFC 5322 (section 4.5, obs-optional) tells readers to accept and Python's parser does not,
+    so the header names are closed up first, in the header block only."""
+    raw = path.read_bytes()
+    head, sep, rest = raw.partition(b"\r\n\r\n")
+    head = re.sub(rb"(?m)^([!-9;-~]+)[ \t]+:", rb"\1:", head)
+    return email.message_from_bytes(head + sep + rest, policy=email.policy.compat32)
+
+
+class Listener:
+    """A one-connection loopback server run by serve(connection) on a thread of its own."""
+
+    def __init__(self):
+        self._socket = socket.create_server(("127.0.0.1", 0))
+        self._socket.settimeout(60)
+        self.port = self._socket.getsockname()[1]
+        self._thread = threading.Thread(target=self._accept)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info):
+        self._socket.close()
+        self._thread.join(60)
+
+    def _accept(self):
+        try:
+            connection, _ = self._socket.accept()
+        except OSError:
+            return
+        with connection:
+            connection.settimeout(60)
+            self.serve(connection)
+
+
+class WireTap(Listener):
+    """Forwards one connection to a server and keeps every byte the client put on the wire."""
+
+    def __init__(self, target_port):
+        super().__init__()
+        self.target_port = target_port
+        self.client_bytes = b""
+
+    def serve(self, client):
+        with socket.create_connection(("127.0.0.1", self.target_port), timeout=60) as server:
+            back = threading.Thread(target=self._pump, args=(server, client, False))
+            back.start()
+            self._pump(client, server, True)
+            back.join(60)
+
+    def _pump(self, source, sink, record):
+        try:
+            while chunk := source.recv(65536):
+                if record:
+                    self.client_bytes += chunk
+                sink.sendall(chunk)
+            sink.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+
+class TlsRecorder(Listener):
+    """A TLS server for one connection that greets like SMTP and keeps the first line the client
+    sends in the clear; or, if the handshake fails, why it failed as this side saw it."""
+
+    def __init__(self, cert, key):
+        super().__init__()
+        self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self._context.load_cert_chain(cert, key)
+        self.handshake_error = None
+        self.received = b""
+
+    def serve(self, connection):
+        try:
+            tls = self._context.wrap_socket(connection, server_side=True)
+        except (ssl.SSLError, OSError) as error:
+            self.handshake_error = str(error)
+            return
+        with tls:
+            tls.sendall(b"220 recorder ready\r\n")
+            try:
+                while b"\r\n" not in self.received and (chunk := tls.recv(4096)):
+                    self.received += chunk
+            except OSError:
+                pass
+
+
+class TlsEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="vellipost-tls-pki-")
+        pki = Pki(cls.folder)
+        cls.ca_file = pki.ca("trusted-ca")
+        pki.ca("unknown-ca")
+        cls.good = pki.server("good", "trusted-ca", SAN_LOCAL)
+        past = datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc)
+        # (what, certificate and key, why the client refuses it, in OpenSSL's words)
+        cls.bad = [
+            ("wrong host", pki.server("wrong", "trusted-ca", "DNS:wrong.example"),
+             "hostname mismatch"),
+            ("self-signed", pki.self_signed("self", SAN_LOCAL), "self-signed certificate"),
+            ("unknown CA", pki.server("stranger", "unknown-ca", SAN_LOCAL),
+             "unable to get local issuer certificate"),
+            ("expired", pki.server("expired", "trusted-ca", SAN_LOCAL, past,
+                                   past + datetime.timedelta(days=30)),
+             "certificate has expired"),
+        ]
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def tls_args(self, cert_and_key):
+        cert, key = cert_and_key
+        return ["--tls-cert", str(cert), "--tls-key", str(key)]
+
+    def test_mail_with_attachment_lands_intact_for_a_name_and_an_address(self):
+        attachment = Path(self.folder) / "报告.zip"
+        payload = random.Random(6).randbytes(300_000)  # many TLS records
+        attachment.write_bytes(payload)
+        subject = "经由TLS的邮件"
+        body = "第一行\n.\n第三行"
+        for host in ("localhost", "127.0.0.1"):
+            with self.subTest(host), running_sandbox(self.tls_args(self.good)) as sandbox:
+                seen, _ = send(host, sandbox.port, self.ca_file, subject, body, attachment)
+                self.assertEqual(seen, [SENT_OK])
+                [eml] = sandbox.messages()
+                msg = parse(eml)
+                self.assertEqual(msg.get("From").strip(), "<demo@163.com>")
+                self.assertEqual(msg.get("To").strip(), "<friend@example.com>")
+                self.assertEqual(
+                    re.search(rb"(?m)^Subject:(.*?)\r$", eml.read_bytes()).group(1).decode("gbk"),
+                    subject,
+                )
+                text, attached = msg.get_payload()[1:]
+                received = text.get_payload(decode=True).decode("gbk")
+                self.assertEqual(received, body.replace("\n", "\r\n"))
+                self.assertEqual(attached.get_payload(decode=True), payload)
+
+    def test_nothing_readable_crosses_the_wire(self):
+        subject = "机密主题"
+        body = "机密正文"
+        with running_sandbox(self.tls_args(self.good)) as sandbox:
+            with WireTap(sandbox.port) as tap:
+                seen, _ = send("localhost", tap.port, self.ca_file, subject, body)
+            self.assertEqual(seen, [SENT_OK])
+            self.assertEqual(len(sandbox.messages()), 1)
+        wire = tap.client_bytes
+        self.assertEqual(wire[:2], b"\x16\x03")  # a TLS handshake record first
+        secrets = [b"HELO", b"AUTH", base64.b64encode(b"demo"), b"demo@163.com"]
+        secrets += [subject.encode("gbk"), body.encode("gbk")]
+        for secret in secrets:
+            self.assertNotIn(secret, wire)
+
+    def test_a_certificate_that_does_not_prove_the_server_is_refused(self):
+        for what, cert_and_key, why in self.bad:
+            with self.subTest(what):
+                with running_sandbox(self.tls_args(cert_and_key)) as sandbox:
+                    seen, err = send("localhost", sandbox.port, self.ca_file)
+                    self.assertEqual(seen, [SECURE_FAILED])
+                    self.assertIn(why, err)
+                    self.assertEqual(sandbox.messages(), [])
+                    self.assertEqual(os.listdir(sandbox.maildir), [])
+                # The same certificate on a server that shows whatever arrives: the client ends
+                # the handshake with an alert, so not a byte reaches it as readable text.
+                with TlsRecorder(*cert_and_key) as recorder:
+                    seen, _ = send("localhost", recorder.port, self.ca_file)
+                self.assertEqual(seen, [SECURE_FAILED])
+                self.assertIn("ALERT", recorder.handshake_error or "")
+                self.assertEqual(recorder.received, b"")
+
+    def test_the_recorder_would_have_seen_a_conversation(self):
+        # The check above could not fail if the recorder saw nothing even when trusted.
+        with TlsRecorder(*self.good) as recorder:
+            seen, _ = send("localhost", recorder.port, self.ca_file)
+        self.assertIsNone(recorder.handshake_error)
+        self.assertEqual(recorder.received, b"HELO smtp.163.com\r\n")
+        self.assertEqual(seen, [RECEIVE_FAILED])
+
+
+if __name__ == "__main__":
+    unittest.main()
