@@ -126,6 +126,7 @@ bool CMailer::OpenSession() {
     // Implicit TLS: not a byte of the conversation goes out before the server has proven it is
     // the one we asked for, and a failure never falls back to plain text.
     if (!m_socket.StartTls(m_serverHost, m_timeouts.connect)) {
+        m_failure = m_socket.TlsFailureText();
         EndSession();
         Show(Msg::SecureConnectFailed);
         return false;

@@ -131,7 +131,7 @@ void CMailer::ShowText(Msg id, std::string text) {
     if (id == Msg::WrongAccount || id == Msg::SendFailed || id == Msg::QuitFailed ||
         id == Msg::ReplyCode)
         notice.detail = m_strReplyText;
-    else if (id == Msg::ReceiveFailed)
+    else if (id == Msg::ReceiveFailed || id == Msg::SecureConnectFailed)
         notice.detail = m_failure;
     RunOnUiThread([&] { ShowMessage(notice); });
 }

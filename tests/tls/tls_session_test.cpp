@@ -171,6 +171,9 @@ TEST(TlsCertificate, OneThatDoesNotProveTheServerReachesNoSmtpServer) {
         EXPECT_TRUE(mailer.SessionClosed());
         EXPECT_NE(mailer.m_socket.TlsFailureText().find(c.why), std::string::npos)
             << mailer.m_socket.TlsFailureText();
+        ASSERT_EQ(mailer.Notices().size(), 1u);
+        EXPECT_NE(mailer.Notices()[0].detail.find(c.why), std::string::npos)
+            << "the box tells the user why";
         // The client, not the server, ended the handshake, with an alert saying why.
         ASSERT_TRUE(front.WaitForHandshakes(1, 5s));
         const auto outcomes = front.HandshakeOutcomes();
