@@ -307,7 +307,8 @@ def main():
     started = []
     try:
         senders = [s for s in make_senders(build, workdir) if s.available()]
-        missing = [s.name for s in make_senders(build, workdir) if not s.available()]
+        missing = [f"{s.name} (not installed)" for s in make_senders(build, workdir)
+                   if not s.available()]
         discard = Sink(sink_bin, workdir)
         started.append(discard)
         store = Sink(sink_bin, workdir, os.path.join(workdir, "store"))
@@ -324,12 +325,19 @@ def main():
         verified = {}
         check = inputs[min(sizes)]
         want = file_digest(check)
+        failed = {}  # sender -> why it was dropped from the run
         for s in senders:
-            run_measured(s.command(store.port, check), s.stdin_path)
-            got = attachment_digest(store.take_stored())
+            try:
+                run_measured(s.command(store.port, check), s.stdin_path)
+                got = attachment_digest(store.take_stored())
+            except RuntimeError as e:
+                failed[s.name] = str(e).splitlines()[0][:200]
+                log(f"verify {s.name}: FAILED: {e}")
+                continue
             verified[s.name] = got == want
             log(f"verify {s.name}: {'ok' if got == want else 'ATTACHMENT DIFFERS'}")
         store.stop()
+        senders = [s for s in senders if s.name not in failed]
 
         rows = {}  # (name, mib) -> dict
         for mib in sizes:
@@ -380,6 +388,7 @@ def main():
         ui = run_ui(build, discard.port, inputs[max(sizes)], opt.ui_runs, workdir)
         discard.stop()
 
+        missing += [f"{name} (failed: {why})" for name, why in failed.items()]
         text = render(rows, sizes, senders, missing, verified, micro, startup, ui,
                       load_before, load_text(), opt.runs, opt.startup_runs)
     finally:
@@ -497,7 +506,7 @@ def render(rows, sizes, senders, missing, verified, micro, startup, ui, load_bef
                          f"{fmt_ratio(row['mbps'], base[mib])} | {cpu} | {rss} | {check} |")
         lines.append("")
     if missing:
-        lines += [f"Not installed, so not measured: {', '.join(missing)}.", ""]
+        lines += [f"Not measured: {', '.join(missing)}.", ""]
 
     lines += ["## Targets", "", "| target | measured | met |", "|---|---|---|"]
 
