@@ -373,7 +373,6 @@ def main():
                     "mbps": size / median(walls) / 1e6,
                     "cpu_mbps": size / median([c for _, c, _, _ in runs]) / 1e6,
                     "rss": max(r for _, _, r, _ in runs),
-                    "fields": runs[-1][3],
                     "idle": min((int(f["idle_rss_kib"]) for _, _, _, f in runs
                                  if "idle_rss_kib" in f), default=None),
                     "peak": max((int(f["peak_rss_kib"]) for _, _, _, f in runs
