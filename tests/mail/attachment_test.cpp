@@ -2,6 +2,7 @@
 // outcomes and failures, and its lifecycle (busy refusal, abort).
 #include "reference_base64.h"
 #include "scripted_server.h"
+#include "temp_dir.h"
 #include "test_mailer.h"
 
 #include <gtest/gtest.h>
@@ -23,20 +24,6 @@ using vtest::ScriptedServer;
 using vtest::TestMailer;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-// A temporary folder removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "vellipost-test-XXXXXX").string();
-        m_path = mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(m_path); }
-    fs::path operator/(const std::string& name) const { return m_path / name; }
-
-private:
-    fs::path m_path;
-};
 
 std::string RandomBytes(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
@@ -83,7 +70,7 @@ protected:
         mailer.m_strBody.clear();
         mailer.m_strAttachPath = path.string();
     }
-    TempDir dir;
+    vtest::TempDir dir;
 };
 
 TEST_F(Attachment, DataIsTheFileInThousandBytePiecesForEverySize) {
