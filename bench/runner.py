@@ -292,7 +292,8 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--sizes", default="100,1024", help="input sizes in MiB")
     ap.add_argument("--slow-1g", action="store_true",
-                    help="also run the slow peers (swaks, Python) on inputs of 1 GiB and more")
+                    help="also run the slow peers (swaks, Python) on inputs of 1 GiB and more; "
+                         "swaks holds about 20 times the file in memory")
     ap.add_argument("--startup-runs", type=int, default=9)
     ap.add_argument("--ui-runs", type=int, default=3)
     ap.add_argument("--results", default=os.path.join(ROOT, "bench", "results.md"))
