@@ -6,14 +6,12 @@
 //   -> seconds=1.234 bytes=104857600 file_mbps=85.0 idle_rss_kib=3456 peak_rss_kib=4567
 //
 // Exit status 0 only when the user would have seen the success message.
-#include "mail/mailer.h"
+#include "cli_mailer.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <sys/stat.h>
 
@@ -30,16 +28,9 @@ long StatusKib(const std::string& field) {
     return -1;
 }
 
-class BenchMailer : public mail::CMailer {
+class BenchMailer : public vtest::CliMailer {
 public:
     bool sentOk = false;
-
-    void WaitForWorker() {
-        std::unique_lock lock(m_mutex);
-        m_cv.wait(lock, [&] { return m_done || !IsSending(); });
-        lock.unlock();
-        ReapAttachmentWorker();
-    }
 
 protected:
     void ShowMessage(const mail::Notice& notice) override {
@@ -50,16 +41,6 @@ protected:
         std::fprintf(stderr, "vellipost-bench-send: message %d: %s %s\n",
                      static_cast<int>(notice.id), notice.text.c_str(), notice.detail.c_str());
     }
-    void OnAttachmentWorkerFinished() override {
-        std::lock_guard lock(m_mutex);
-        m_done = true;
-        m_cv.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_done = false;
 };
 
 } // namespace

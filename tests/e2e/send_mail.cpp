@@ -3,51 +3,10 @@
 // stdout, one per line: end-to-end tests drive the real core against a real server with it.
 //
 //   send_mail PORT USER PASSWORD RECIPIENT SUBJECT BODY [ATTACHMENT]
-#include "mail/gbk.h"
-#include "mail/mailer.h"
+#include "cli_mailer.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-
-namespace {
-
-class CliMailer : public mail::CMailer {
-public:
-    bool Set(std::string& member, const char* utf8) {
-        const auto gbk = mail::Utf8ToGbk(utf8);
-        if (!gbk)
-            return false;
-        member = *gbk;
-        return true;
-    }
-    void WaitForWorker() {
-        std::unique_lock lock(m_mutex);
-        m_cv.wait(lock, [&] { return m_done || !IsSending(); });
-        lock.unlock();
-        ReapAttachmentWorker();
-    }
-
-protected:
-    void ShowMessage(const mail::Notice& notice) override {
-        const auto utf8 = mail::GbkToUtf8(notice.text);
-        std::printf("%s\n", utf8 ? utf8->c_str() : notice.text.c_str());
-        std::fflush(stdout);
-    }
-    void OnAttachmentWorkerFinished() override {
-        std::lock_guard lock(m_mutex);
-        m_done = true;
-        m_cv.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_done = false;
-};
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 7 || argc > 8) {
@@ -55,7 +14,7 @@ int main(int argc, char** argv) {
                      argv[0]);
         return 2;
     }
-    CliMailer mailer;
+    vtest::CliMailer mailer;
     mailer.SetServerForTesting("127.0.0.1", static_cast<std::uint16_t>(std::atoi(argv[1])));
     const bool ok =
         mailer.Set(mailer.m_strUser, argv[2]) && mailer.Set(mailer.m_strPassword, argv[3]) &&

@@ -5,51 +5,10 @@
 // so that tests can tell a refused certificate from any other failure.
 //
 //   send_mail_tls HOST PORT CA_FILE USER PASSWORD RECIPIENT SUBJECT BODY [ATTACHMENT]
-#include "mail/gbk.h"
-#include "mail/mailer.h"
+#include "cli_mailer.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-
-namespace {
-
-class CliMailer : public mail::CMailer {
-public:
-    bool Set(std::string& member, const char* utf8) {
-        const auto gbk = mail::Utf8ToGbk(utf8);
-        if (!gbk)
-            return false;
-        member = *gbk;
-        return true;
-    }
-    void WaitForWorker() {
-        std::unique_lock lock(m_mutex);
-        m_cv.wait(lock, [&] { return m_done || !IsSending(); });
-        lock.unlock();
-        ReapAttachmentWorker();
-    }
-
-protected:
-    void ShowMessage(const mail::Notice& notice) override {
-        const auto utf8 = mail::GbkToUtf8(notice.text);
-        std::printf("%s\n", utf8 ? utf8->c_str() : notice.text.c_str());
-        std::fflush(stdout);
-    }
-    void OnAttachmentWorkerFinished() override {
-        std::lock_guard lock(m_mutex);
-        m_done = true;
-        m_cv.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    bool m_done = false;
-};
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 9 || argc > 10) {
@@ -59,7 +18,7 @@ int main(int argc, char** argv) {
                      argv[0]);
         return 2;
     }
-    CliMailer mailer;
+    vtest::CliMailer mailer;
     mailer.SetServerForTesting(argv[1], static_cast<std::uint16_t>(std::atoi(argv[2])));
     mailer.m_socket.SetTrustedCaFileForTesting(argv[3]);
     const bool ok =
