@@ -2,6 +2,8 @@
 
 #include "mail/constants.h"
 
+#include <atomic>
+
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -139,14 +141,22 @@ bool HaveSsse3() {
 }
 #endif
 
+std::atomic<bool> g_allowSimd{true};
+
 } // namespace
+
+void Base64AllowSimd(bool allow) {
+    g_allowSimd = allow;
+}
 
 std::size_t Base64EncodeTo(const unsigned char* data, std::size_t len, char* out) {
     char* const start = out;
     // Full lines: 57 bytes make 76 characters, then CR LF.
     const std::size_t lines = len / kLineBytes;
 #ifdef VELLIPOST_BASE64_SSSE3
-    out = HaveSsse3() ? EncodeLinesSsse3(data, lines, out) : EncodeLines(data, lines, out);
+    out = HaveSsse3() && g_allowSimd.load(std::memory_order_relaxed)
+              ? EncodeLinesSsse3(data, lines, out)
+              : EncodeLines(data, lines, out);
 #else
     out = EncodeLines(data, lines, out);
 #endif

@@ -18,6 +18,10 @@ constexpr std::size_t Base64EncodedSize(std::size_t len) {
 // Returns the number of bytes written.
 std::size_t Base64EncodeTo(const unsigned char* data, std::size_t len, char* out);
 
+// The processor's vector path is chosen at run time where it has one; tests turn it off to check
+// the portable path on the same machine. Both give the same bytes.
+void Base64AllowSimd(bool allow);
+
 // The encoding of len bytes; a length of zero or less gives the empty string.
 std::string Base64Encode(const void* data, std::int32_t len);
 std::string Base64Encode(const std::string& bytes);

@@ -83,13 +83,18 @@ TEST(Base64, ThousandBytesMakeSeventeenLinesAndAShortOne) {
     EXPECT_EQ(out.substr(out.size() - 2), "==");
 }
 
-TEST(Base64, MatchesTheBitAccumulatorForEveryLengthUpTo3000) {
+TEST(Base64, MatchesTheBitAccumulatorForEveryLengthUpTo3000OnEveryPath) {
     std::mt19937 rng(20261207);
     const auto data = RandomBytes(3000, rng);
-    for (std::size_t len = 0; len <= 3000; ++len) {
-        const std::string fast = Base64Encode(data.data(), static_cast<std::int32_t>(len));
-        ASSERT_EQ(fast, vtest::ReferenceBase64(data.data(), len)) << "length " << len;
+    for (const bool simd : {true, false}) {
+        mail::Base64AllowSimd(simd);
+        for (std::size_t len = 0; len <= 3000; ++len) {
+            const std::string fast = Base64Encode(data.data(), static_cast<std::int32_t>(len));
+            ASSERT_EQ(fast, vtest::ReferenceBase64(data.data(), len))
+                << "length " << len << (simd ? ", vector path" : ", portable path");
+        }
     }
+    mail::Base64AllowSimd(true);
 }
 
 TEST(Base64, EncodeToWritesExactlyTheEncodedSizeForRandomPieces) {
