@@ -9,6 +9,7 @@
 #include "mail/attachment_file.h"
 #include "mail/constants.h"
 #include "mail/messages.h"
+#include "mail/resolver.h"
 #include "mail/socket.h"
 
 #include <atomic>
@@ -74,8 +75,13 @@ protected:
     virtual bool TakeFormValues() { return true; }
     // The local time as "%a %d %b %Y %X" with English names, whatever the user's locale.
     virtual std::string LocalTimeText();
-    // Called over and over while a socket call on the UI thread waits.
+    // Called over and over while a socket call on the UI thread waits, the name lookup included.
     virtual void WhileWaiting() {}
+    // Starts looking up the server's name (see Resolver); the default is the system's resolver.
+    virtual void ResolveServer(const std::string& host, std::uint16_t port,
+                               std::shared_ptr<Lookup> lookup) {
+        ResolveWithSystem(host, port, std::move(lookup));
+    }
     // Queues task to run on the UI thread; the default runs it at once on the calling thread.
     virtual void PostToUiThread(std::function<void()> task) { task(); }
     // Opens the attachment named by a code-page-936 path.

@@ -17,7 +17,12 @@ struct CMailer::UiCall {
     bool cancelled = false;
 };
 
-CMailer::CMailer() : m_uiThread(std::this_thread::get_id()) {}
+CMailer::CMailer() : m_uiThread(std::this_thread::get_id()) {
+    m_socket.SetResolver(
+        [this](const std::string& host, std::uint16_t port, std::shared_ptr<Lookup> lookup) {
+            ResolveServer(host, port, std::move(lookup));
+        });
+}
 
 CMailer::~CMailer() {
     AbortAttachmentWorker();

@@ -2,13 +2,13 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 #if VELLIPOST_TLS
@@ -38,10 +38,6 @@ std::chrono::milliseconds TimeLeft(CBlockingSocket::Clock::time_point deadline) 
 int NewSocket(int family) {
     return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
 }
-
-struct AddrInfoFree {
-    void operator()(addrinfo* ai) const { freeaddrinfo(ai); }
-};
 
 } // namespace
 
@@ -73,28 +69,22 @@ bool CBlockingSocket::Connect(const std::string& host, std::uint16_t port,
     if (!IsOpen())
         return Fail(Error::Create);
     const auto deadline = Clock::now() + timeout;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found)
-        return Fail(Error::Resolve);
-    std::unique_ptr<addrinfo, AddrInfoFree> list(found);
+    std::vector<Address> addresses;
+    if (!Resolve(host, port, deadline, addresses))
+        return false;
 
-    for (addrinfo* ai = list.get(); ai; ai = ai->ai_next) {
+    for (const Address& address : addresses) {
         if (m_aborted)
             return Fail(Error::Aborted);
         // A fresh socket for every attempt: a failed connect leaves a socket unusable.
-        const int fd = NewSocket(ai->ai_family);
+        const int fd = NewSocket(address.addr.ss_family);
         if (fd < 0)
             return Fail(Error::Create);
         {
             std::lock_guard lock(m_closeMutex);
             ::close(m_fd.exchange(fd));
         }
-        if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address.addr), address.len) == 0)
             return true;
         if (errno != EINPROGRESS)
             continue;
@@ -113,6 +103,35 @@ bool CBlockingSocket::Connect(const std::string& host, std::uint16_t port,
         }
     }
     return Fail(Error::Connect);
+}
+
+bool CBlockingSocket::Resolve(const std::string& host, std::uint16_t port,
+                              Clock::time_point deadline, std::vector<Address>& addresses) {
+    const auto lookup = std::make_shared<Lookup>();
+    {
+        std::lock_guard lock(m_closeMutex);
+        m_lookup = lookup; // before the abort check below, so that no Abort() goes unseen
+    }
+    m_resolver(host, port, lookup);
+    bool answered = false;
+    while (!answered) {
+        if (m_aborted)
+            break;
+        const auto now = Clock::now();
+        if (now >= deadline)
+            break;
+        answered = lookup->WaitUntil(m_hook ? std::min(deadline, now + kHookSlice) : deadline);
+        if (!answered && m_hook && !m_aborted)
+            m_hook();
+    }
+    {
+        std::lock_guard lock(m_closeMutex);
+        m_lookup.reset(); // a later answer lands in the resolver's share alone
+    }
+    if (!answered)
+        return Fail(m_aborted ? Error::Aborted : Error::TimedOut);
+    addresses = lookup->Addresses();
+    return addresses.empty() ? Fail(Error::Resolve) : true;
 }
 
 bool CBlockingSocket::WaitFor(short events, Clock::time_point deadline) {
@@ -328,6 +347,8 @@ void CBlockingSocket::Close() {
 void CBlockingSocket::Abort() {
     m_aborted = true;
     std::lock_guard lock(m_closeMutex);
+    if (m_lookup)
+        m_lookup->Wake();
     const int fd = m_fd.load();
     if (fd >= 0)
         ::shutdown(fd, SHUT_RDWR);

@@ -1,23 +1,23 @@
 #pragma once
 // A blocking TCP stream socket over POSIX sockets: create, connect by host name (IPv4 or IPv6),
-// send every byte, receive once, close. Every wait is bounded by a time limit, can be woken from
-// another thread by Abort(), and, if a wait hook is set, calls it every few tens of milliseconds so
-// that a user interface can repaint while its thread waits here.
+// send every byte, receive once, close. Every wait, the name lookup's included, is bounded by a
+// time limit, can be woken from another thread by Abort(), and, if a wait hook is set, calls it
+// every few tens of milliseconds so that a user interface can repaint while its thread waits here.
 //
 // Built with VELLIPOST_TLS, StartTls() turns a connected socket into a TLS client: from then on
 // Send and Receive carry their bytes through TLS with the same limits, hook and abort, until Close.
+#include "mail/resolver.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
-
-#if VELLIPOST_TLS
-#include <memory>
-#endif
+#include <vector>
 
 namespace mail {
 
@@ -39,7 +39,8 @@ public:
 
     // Makes a new stream socket. False if the system refuses one (for example, out of descriptors).
     bool Create();
-    // Resolves host and connects to the first address that answers within timeout.
+    // Resolves host and connects to the first address that answers, all within timeout: a name
+    // server that does not answer in time fails the connect with Error::TimedOut.
     bool Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
     // Hands over all len bytes. False on error, on abort, or if the peer takes nothing for
     // `stall` (a server that stopped reading must not hang us).
@@ -49,13 +50,15 @@ public:
     ssize_t Receive(void* buf, std::size_t len, std::chrono::milliseconds timeout);
     // Releases the socket; Create() may be called again afterwards.
     void Close();
-    // Safe from any thread: shuts the connection down so that a blocked Send or Receive returns
-    // at once with Error::Aborted. Close() must still be called by the owner.
+    // Safe from any thread: shuts the connection down so that a blocked Connect, Send or Receive
+    // returns at once with Error::Aborted. Close() must still be called by the owner.
     void Abort();
 
     bool IsOpen() const { return m_fd.load() >= 0; }
     Error LastError() const { return m_error; }
     void SetWaitHook(WaitHook hook) { m_hook = std::move(hook); }
+    // How Connect looks host names up; the system's resolver unless set.
+    void SetResolver(Resolver resolver) { m_resolver = std::move(resolver); }
 
 #if VELLIPOST_TLS
     // Implicit TLS on the connected socket: the handshake within timeout, the certificate checked
@@ -83,6 +86,9 @@ private:
     // Sends everything the TLS engine has produced; the stall limit as for Send.
     bool FlushTls(std::chrono::milliseconds stall);
 #endif
+    // The addresses of host, looked up within deadline; false on time-out, abort or no address.
+    bool Resolve(const std::string& host, std::uint16_t port, Clock::time_point deadline,
+                 std::vector<Address>& addresses);
     // Waits for events on the socket until deadline; false on time-out or abort.
     bool WaitFor(short events, Clock::time_point deadline);
     bool Fail(Error e) {
@@ -93,9 +99,11 @@ private:
     std::atomic<int> m_fd{-1};
     std::mutex
         m_closeMutex; // so that Abort() never shuts down a descriptor number reused elsewhere
+    std::shared_ptr<Lookup> m_lookup; // the lookup Connect waits for, so that Abort() can wake it
     std::atomic<bool> m_aborted{false};
     Error m_error = Error::None;
     WaitHook m_hook;
+    Resolver m_resolver = ResolveWithSystem;
 #if VELLIPOST_TLS
     // Touched only by the thread that owns the session; Abort() reaches it through the descriptor.
     bool m_tlsMode = false; // from StartTls to Close: never plain text, even if TLS failed

@@ -62,6 +62,8 @@ enum class Fault {
     CodeOutOfRange,      // ... a code outside 2xx-5xx
     UnexpectedCode,      // a well-formed reply with a code this step does not want
     StopReading,         // the server stops reading while the data flows
+    NameNeverResolves,   // the name server never answers
+    NameResolvesLate,    // the name server answers after the form has waited a while
 };
 
 struct Cell {
@@ -82,10 +84,11 @@ const char* Name(Step s) {
 }
 
 const char* Name(Fault f) {
-    static const char* const names[] = {"Close",          "Silent",     "OneBytePieces",
-                                        "MultiLine",      "LongReply",  "EndlessContinuation",
-                                        "NoDigits",       "Nul",        "CodeOutOfRange",
-                                        "UnexpectedCode", "StopReading"};
+    static const char* const names[] = {"Close",           "Silent",      "OneBytePieces",
+                                        "MultiLine",       "LongReply",   "EndlessContinuation",
+                                        "NoDigits",        "Nul",         "CodeOutOfRange",
+                                        "UnexpectedCode",  "StopReading", "NameNeverResolves",
+                                        "NameResolvesLate"};
     return names[static_cast<int>(f)];
 }
 
@@ -125,6 +128,10 @@ bool InsideTheData(Step s) {
     return s == Step::HeaderBlock || s == Step::AttachmentData;
 }
 
+bool IsNameFault(Fault f) {
+    return f == Fault::NameNeverResolves || f == Fault::NameResolvesLate;
+}
+
 bool Applies(const Cell& c) {
     // Up to DATA both roads are one and the same code; the worker takes over after the header.
     if (c.road == Road::Attachment && c.step < Step::HeaderBlock)
@@ -132,7 +139,9 @@ bool Applies(const Cell& c) {
     if (c.road == Road::Text && c.step == Step::AttachmentData)
         return false;
     if (c.step == Step::Connect)
-        return c.fault == Fault::Close || c.fault == Fault::Silent;
+        return c.fault == Fault::Close || c.fault == Fault::Silent || IsNameFault(c.fault);
+    if (IsNameFault(c.fault))
+        return false;
     // Inside the data no reply is due: the server can only break the connection or stop reading.
     if (InsideTheData(c.step))
         return c.fault == Fault::Close || c.fault == Fault::StopReading;
@@ -154,7 +163,7 @@ struct Expected {
 };
 
 bool Harmless(Fault f) {
-    return f == Fault::OneBytePieces || f == Fault::MultiLine;
+    return f == Fault::OneBytePieces || f == Fault::MultiLine || f == Fault::NameResolvesLate;
 }
 
 bool IsCheckpoint(Step s) {
@@ -232,6 +241,8 @@ vtest::Action FaultAction(Fault f, const std::string& happy) {
     case Fault::UnexpectedCode:
         return vtest::Reply(kUnexpectedCode + " 5.5.2 not expected here\r\n");
     case Fault::StopReading:
+    case Fault::NameNeverResolves:
+    case Fault::NameResolvesLate:
         break;
     }
     return vtest::Reply(happy);
@@ -247,7 +258,7 @@ bool BigPayload(const Cell& c) {
 }
 
 bool NeedsTimeLimit(Fault f) {
-    return f == Fault::Silent || f == Fault::StopReading;
+    return f == Fault::Silent || f == Fault::StopReading || f == Fault::NameNeverResolves;
 }
 
 // Comfortably more than the kernel lets one socket buffer, so that the client is still sending
@@ -362,6 +373,14 @@ void ExpectMessages(const TestMailer& mailer, const Cell& c, const Expected& wan
         EXPECT_NE(notices[0].detail.find("not an SMTP reply"), std::string::npos)
             << notices[0].detail;
     }
+    // A silent name server is given up on when the connect limit passes.
+    if (c.fault == Fault::NameNeverResolves) {
+        EXPECT_NE(notices[0].detail.find("time limit"), std::string::npos) << notices[0].detail;
+    }
+    // The form was kept alive meanwhile: the wait hook ran while the lookup waited.
+    if (IsNameFault(c.fault)) {
+        EXPECT_GE(mailer.WaitHookCalls(), 1);
+    }
 }
 
 // Connect: nothing listens (refused), or a listener whose queue is full lets the connect hang.
@@ -397,7 +416,7 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
     const Expected want = Expect(c);
     const DataUnit* reference = BigPayload(c) ? nullptr : &Reference(c.road);
     const std::size_t threadsBefore = ThreadCount();
-    if (c.step == Step::Connect) {
+    if (c.step == Step::Connect && !IsNameFault(c.fault)) {
         RunConnectCell(c, want);
     } else {
         auto script = vtest::HappyScript();
@@ -421,9 +440,13 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
         TestMailer mailer(relay ? relay->port() : server.port());
         if (NeedsTimeLimit(c.fault)) {
             mail::Timeouts t;
-            t.connect = 5s;
+            t.connect = c.fault == Fault::NameNeverResolves ? 200ms : 5s;
             t.reply = t.endOfData = 200ms;
             mailer.SetTimeoutsForTesting(t);
+        }
+        if (IsNameFault(c.fault)) {
+            mailer.nameServer = c.fault == Fault::NameNeverResolves ? TestMailer::NameServer::Silent
+                                                                    : TestMailer::NameServer::Slow;
         }
         Fill(mailer, c.road, BigPayload(c));
         mailer.OnOK();
@@ -446,14 +469,19 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
         // data after a partial message, the server would see a short DATA unit.
         if (relay && c.fault == Fault::StopReading)
             relay->Resume();
-        ASSERT_TRUE(server.WaitForClientClose(10s));
-        EXPECT_EQ(server.Units().size(), want.units);
-        const auto sizes = server.DataUnitSizes();
-        if (want.wholeMessage) {
-            ASSERT_EQ(sizes, std::vector<std::uint64_t>{reference->size});
-            EXPECT_EQ(server.Units().at(vtest::kData), reference->bytes);
+        if (c.step == Step::Connect && want.units == 0) {
+            EXPECT_EQ(server.ConnectionCount(), 0u) << "connected without an address";
         } else {
-            EXPECT_TRUE(sizes.empty()) << "the data was ended after " << sizes.at(0) << " bytes";
+            ASSERT_TRUE(server.WaitForClientClose(10s));
+            EXPECT_EQ(server.Units().size(), want.units);
+            const auto sizes = server.DataUnitSizes();
+            if (want.wholeMessage) {
+                ASSERT_EQ(sizes, std::vector<std::uint64_t>{reference->size});
+                EXPECT_EQ(server.Units().at(vtest::kData), reference->bytes);
+            } else {
+                EXPECT_TRUE(sizes.empty())
+                    << "the data was ended after " << sizes.at(0) << " bytes";
+            }
         }
     }
     EXPECT_EQ(ThreadCount(), threadsBefore) << "a thread outlived the send";
@@ -463,7 +491,7 @@ std::vector<Cell> AllCells() {
     std::vector<Cell> cells;
     for (Road road : {Road::Text, Road::Attachment})
         for (int s = 0; s <= static_cast<int>(Step::Quit); ++s)
-            for (int f = 0; f <= static_cast<int>(Fault::StopReading); ++f) {
+            for (int f = 0; f <= static_cast<int>(Fault::NameResolvesLate); ++f) {
                 const Cell c{road, static_cast<Step>(s), static_cast<Fault>(f)};
                 if (Applies(c))
                     cells.push_back(c);

@@ -1,6 +1,6 @@
 #pragma once
 // A mail core that records the message boxes it would show, with a fixed clock, pointed at a
-// scripted loopback server.
+// scripted loopback server, with a name server that can be made slow or silent.
 #include "mail/gbk.h"
 #include "mail/mailer.h"
 
@@ -57,12 +57,34 @@ public:
     }
     bool SessionClosed() const { return !HasReplyBuffer() && !SocketOpen(); }
 
+    // The name server: the system's (an address is answered at once, without it), one that never
+    // answers, or one that answers once the wait hook has run three times.
+    enum class NameServer { System, Silent, Slow };
+    NameServer nameServer = NameServer::System;
+    // How often the send command's wait hook has run.
+    int WaitHookCalls() const { return m_waitHookCalls; }
+
 protected:
     void ShowMessage(const mail::Notice& notice) override {
         std::lock_guard lock(m_mutex);
         m_notices.push_back(notice);
     }
     std::string LocalTimeText() override { return kTestDate; }
+    void WhileWaiting() override {
+        if (++m_waitHookCalls == 3 && m_slowLookup)
+            mail::ResolveWithSystem(m_slowHost, m_slowPort, std::move(m_slowLookup));
+    }
+    void ResolveServer(const std::string& host, std::uint16_t port,
+                       std::shared_ptr<mail::Lookup> lookup) override {
+        m_waitHookCalls = 0;
+        if (nameServer == NameServer::System)
+            mail::CMailer::ResolveServer(host, port, std::move(lookup));
+        if (nameServer == NameServer::Slow) {
+            m_slowHost = host;
+            m_slowPort = port;
+            m_slowLookup = std::move(lookup);
+        }
+    }
     void OnAttachmentWorkerFinished() override {
         std::lock_guard lock(m_mutex);
         m_workerDone = true;
@@ -74,6 +96,10 @@ private:
     std::condition_variable m_finished;
     std::vector<mail::Notice> m_notices;
     bool m_workerDone = false;
+    int m_waitHookCalls = 0; // the wait hook runs on the send command's thread only
+    std::shared_ptr<mail::Lookup> m_slowLookup;
+    std::string m_slowHost;
+    std::uint16_t m_slowPort = 0;
 };
 
 } // namespace vtest

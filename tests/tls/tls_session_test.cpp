@@ -2,6 +2,7 @@
 // inside TLS is byte for byte the plain one; a certificate that does not prove the server's name
 // stops everything before any SMTP server sees a connection; a plain-text server never gets a word
 // in clear; and the socket's limits, wait hook and abort hold inside TLS.
+#include "asleep.h"
 #include "scripted_server.h"
 #include "test_mailer.h"
 #include "tls_front.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -272,8 +274,9 @@ TEST(TlsSocket, AbortWakesASendBlockedInsideTls) {
     TlsFront front(server.port(), "IP:127.0.0.1");
     CBlockingSocket socket;
     StartTls(socket, front);
+    const pid_t sender = gettid();
     std::thread aborter([&] {
-        std::this_thread::sleep_for(100ms);
+        vtest::WaitUntilAsleep(sender, 10s); // the buffers are full and the send waits for room
         socket.Abort();
     });
     const std::string block(64 << 20, 'x');
