@@ -50,6 +50,11 @@ public:
     // the worker. Never throws; every outcome is reported through ShowMessage.
     void OnOK();
 
+    // Ends a send command that waits on the network, at the user's request: called on the UI
+    // thread from WhileWaiting. The connection is shut down at once, every later step of the
+    // command fails at once, and the command returns without another message.
+    void AbortSendCommand();
+
     // --- attachment worker lifecycle (UI thread) ---
     bool IsSending() const { return m_workerRunning.load(); }
     // Shuts the worker's connection down (no end of data goes out), suppresses its messages and

@@ -30,6 +30,7 @@ constexpr std::array kCatalogue{
     Entry{Msg::AttachmentReadFailed, "读取附件失败，邮件没有发送!"},
     Entry{Msg::AttachmentBusy, "附件正在发送中，请稍候!"},
     Entry{Msg::ConfirmQuitWhileSending, "附件正在发送中，确定要退出吗?"},
+    Entry{Msg::ConfirmQuitMidCommand, "邮件正在发送中，确定要退出吗?"},
     Entry{Msg::WorkerStartFailed, "无法启动附件发送，邮件没有发送!"},
     Entry{Msg::SubjectTooLong, "主题太长，请缩短后再发送!"},
     Entry{Msg::SecureConnectFailed, "与163服务器建立安全连接失败，请检查网络!"},

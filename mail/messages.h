@@ -24,6 +24,7 @@ enum class Msg {
     AttachmentReadFailed,    // reading failed or the file changed size while it was sent
     AttachmentBusy,          // "send" pressed while the attachment worker runs
     ConfirmQuitWhileSending, // closing the form while the attachment worker runs
+    ConfirmQuitMidCommand,   // closing the form while the send command waits on the server
     WorkerStartFailed,       // the attachment worker could not be started
     SubjectTooLong,          // the subject would make a header line longer than SMTP allows
     SecureConnectFailed,     // TLS handshake or certificate check failed

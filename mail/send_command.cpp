@@ -37,6 +37,7 @@ void CMailer::OnOK() {
         return;
     }
     ReapAttachmentWorker();
+    m_abortRequested = false; // a new command: an earlier one's abort is over
     if (!TakeFormValues() || !CheckForm())
         return;
 

@@ -175,6 +175,11 @@ void CMailer::RunOnUiThread(const std::function<void()>& fn) {
     m_uiCall.reset();
 }
 
+void CMailer::AbortSendCommand() {
+    m_abortRequested = true;
+    m_socket.Abort();
+}
+
 void CMailer::AbortAttachmentWorker() {
     if (!m_worker.joinable())
         return;

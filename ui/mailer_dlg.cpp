@@ -20,6 +20,7 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QScopedValueRollback>
 #include <QStringDecoder>
 #include <QTimer>
@@ -260,6 +261,10 @@ void CMailerDlg::OnOK() {
     {
         const QScopedValueRollback inCommand(m_inSendCommand, true);
         const OverrideCursor wait(Qt::WaitCursor);
+        // The command's waits run every event (WhileWaiting); this filter keeps the form's own
+        // input from starting another handler in the middle of the command.
+        qApp->installEventFilter(this);
+        const auto uninstall = qScopeGuard([this] { qApp->removeEventFilter(this); });
         mail::CMailer::OnOK();
     }
     if (IsSending()) {
@@ -310,6 +315,16 @@ void CMailerDlg::MessageBox(const QString& text, bool information, const QString
     box.exec();
 }
 
+bool CMailerDlg::AskToQuit(mail::Msg id) {
+    QMessageBox box(QMessageBox::Question, kCaption, FromGbkOrLatin1(mail::MessageText(id)),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    std::optional<OverrideCursor> arrow;
+    if (QApplication::overrideCursor())
+        arrow.emplace(Qt::ArrowCursor);
+    return box.exec() == QMessageBox::Yes;
+}
+
 void CMailerDlg::ShowMessage(const mail::Notice& notice) {
     // The detail is what the server said, or why the connection failed; never a command we sent,
     // so neither the password nor its base64 can reach a box.
@@ -343,7 +358,10 @@ void CMailerDlg::RefuseUnsendable() {
 }
 
 void CMailerDlg::WhileWaiting() {
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    // Every event, input included: under X11 Qt counts the window manager's close request as
+    // user input, and would otherwise hold it back until the command returns (and drop it, as
+    // the outcome's box is modal by then). The form's own input is discarded meanwhile (OnOK).
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 void CMailerDlg::PostToUiThread(std::function<void()> task) {
@@ -378,17 +396,16 @@ void CMailerDlg::ClearProgress() {
 
 void CMailerDlg::reject() {
     if (m_inSendCommand) {
-        // Input waits while the send command runs; a close request waits with it.
-        m_rejectPending = true;
+        // Asked from inside the command's wait. Yes ends the command at once; the form closes
+        // when it has returned (OnOK).
+        if (!m_rejectPending && AskToQuit(mail::Msg::ConfirmQuitMidCommand)) {
+            m_rejectPending = true;
+            AbortSendCommand();
+        }
         return;
     }
     if (IsSending()) {
-        const auto question =
-            FromGbkOrLatin1(mail::MessageText(mail::Msg::ConfirmQuitWhileSending));
-        QMessageBox box(QMessageBox::Question, kCaption, question,
-                        QMessageBox::Yes | QMessageBox::No, this);
-        box.setDefaultButton(QMessageBox::No);
-        if (box.exec() != QMessageBox::Yes)
+        if (!AskToQuit(mail::Msg::ConfirmQuitWhileSending))
             return;
         AbortAttachmentWorker();
     }
@@ -396,7 +413,20 @@ void CMailerDlg::reject() {
     QDialog::reject();
 }
 
+bool CMailerDlg::DiscardedDuringCommand(QObject* watched, QEvent* event) const {
+    if (!m_inSendCommand || !watched->isWidgetType() ||
+        static_cast<QWidget*>(watched)->window() != this)
+        return false;
+    if (event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+        return false;
+    return event->isInputEvent() || event->type() == QEvent::InputMethod ||
+           event->type() == QEvent::Shortcut;
+}
+
 bool CMailerDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (DiscardedDuringCommand(watched, event))
+        return true;
     // The body does not take Enter: it goes on to the dialog and presses the send button, as in
     // every other field. Ctrl+Enter is the body's line break.
     if (watched == m_editBody && event->type() == QEvent::KeyPress) {

@@ -39,7 +39,8 @@ public:
     bool DoDataExchange(bool save);
     bool UpdateData(bool save) { return DoDataExchange(save); }
     // The send button: the core's send command under a wait cursor. The form repaints during
-    // its network waits, while keyboard and mouse input waits until it returns.
+    // its network waits and takes a close request or Esc (see reject); all other input to the
+    // form is discarded until the command returns.
     void OnOK();
     // The attachment button: the file chooser; a confirmed file's full path goes into the path
     // field and its name into m_strAttachName. The bound fields and the current directory do not
@@ -78,9 +79,9 @@ protected:
     void OnAttachmentWorkerFinished() override;
 
     // Qt events
-    // The exit button, Esc and the close box. While an attachment is being sent the user is asked
-    // first; yes aborts the send and waits for the worker. During the send command it is put off
-    // until the command returns.
+    // The exit button, Esc and the close box. While the send command or the attachment worker
+    // sends, the user is asked first (default No); yes shuts the connection down and closes the
+    // form, at once for the worker, once the command has returned for the send command.
     void reject() override;
     void accept() override {}
     void paintEvent(QPaintEvent* event) override;
@@ -95,6 +96,10 @@ private:
     void UpdateProgress();
     void ClearProgress();
     void RefuseUnsendable();
+    // Asks the quit question id, Yes or No, default No; true for Yes.
+    bool AskToQuit(mail::Msg id);
+    // Input meant for the form itself while the send command runs, Esc excepted.
+    bool DiscardedDuringCommand(QObject* watched, QEvent* event) const;
 
     ui::BaseUnits m_baseUnits;
     QWidget* m_client = nullptr; // the client area below the menu bar, at the template's size
@@ -111,5 +116,5 @@ private:
     QTimer* m_progressTimer = nullptr;
     ChooserRun m_chooserRun;
     bool m_inSendCommand = false;
-    bool m_rejectPending = false;
+    bool m_rejectPending = false; // the user chose to quit during the send command
 };

@@ -22,6 +22,7 @@ struct SeenBox {
     QString detail;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     bool onUiThread = false; // the box lives on the application's (UI) thread
     bool parentedToForm = false;
     Qt::CursorShape cursor = Qt::ArrowCursor; // the override cursor while it shows, if any
@@ -61,6 +62,7 @@ private:
         seen.detail = box->detailedText();
         seen.icon = box->icon();
         seen.buttons = box->standardButtons();
+        seen.defaultButton = box->standardButton(box->defaultButton());
         seen.onUiThread = box->thread() == qApp->thread();
         seen.parentedToForm = box->parentWidget() == m_form;
         if (const QCursor* cursor = QApplication::overrideCursor()) {

@@ -41,6 +41,19 @@ inline std::ostream& operator<<(std::ostream& os, const FormText& t) {
               << t.body.toStdString() << '|' << t.path.toStdString() << '}';
 }
 
+// The form, with a name server that can be told never to answer.
+class FormDlg : public CMailerDlg {
+public:
+    bool silentNameServer = false;
+
+protected:
+    void ResolveServer(const std::string& host, std::uint16_t port,
+                       std::shared_ptr<mail::Lookup> lookup) override {
+        if (!silentNameServer)
+            CMailerDlg::ResolveServer(host, port, std::move(lookup));
+    }
+};
+
 class FormTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -120,7 +133,7 @@ protected:
     }
 
     ScriptedServer server;
-    CMailerDlg dlg;
+    FormDlg dlg;
     BoxWatcher boxes{&dlg};
 };
 

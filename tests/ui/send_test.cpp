@@ -4,6 +4,7 @@
 
 #include "mail/constants.h"
 
+#include <QFileDialog>
 #include <QTimer>
 
 #include <optional>
@@ -197,29 +198,83 @@ TEST_F(Send, WaitCursorDuringTheCommandArrowOverItsBoxesAndNoneAfter) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
-TEST_F(Send, CloseDuringTheCommandWaitsUntilItReturns) {
-    std::vector<Action> script = HappyScript();
-    script[kGreeting] = Reply("220 slow server ready\r\n", 4, std::chrono::milliseconds(60));
-    server.SetScript(script);
-    Type(kForm);
+// A close request or Esc while the command waits on the server asks, default No. No lets the send
+// go on; yes shuts the connection down at once and closes the form, with no other message. Other
+// input to the form meanwhile is discarded, not kept for later.
+TEST_F(Send, CloseOrEscDuringTheCommandAsksAndYesEndsItAtOnce) {
+    enum class Request { CloseBox, Esc };
+    const struct {
+        const char* name;
+        Request request;
+        QMessageBox::StandardButton answer;
+        bool silentNameServer;
+    } cases[] = {
+        {"close box, no", Request::CloseBox, QMessageBox::No, false},
+        {"Esc, no", Request::Esc, QMessageBox::No, false},
+        {"close box, yes", Request::CloseBox, QMessageBox::Yes, false},
+        {"Esc, yes", Request::Esc, QMessageBox::Yes, false},
+        {"close box while the name server is silent, yes", Request::CloseBox, QMessageBox::Yes,
+         true},
+    };
+    int chooserRuns = 0;
+    dlg.SetChooserRunForTesting([&](QFileDialog&) { return ++chooserRuns, QDialog::Rejected; });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool yes = c.answer == QMessageBox::Yes;
+        // No: the greeting trickles in, so that the command waits and then goes on. Yes: it
+        // never comes, so that only the abort can end the command before its time limit.
+        std::vector<Action> script = HappyScript();
+        script[kGreeting] =
+            yes ? Silent() : Reply("220 slow server ready\r\n", 4, std::chrono::milliseconds(60));
+        server.SetScript(script);
+        dlg.silentNameServer = c.silentNameServer;
+        if (!dlg.isVisible()) {
+            dlg.show();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+        }
+        Clear();
+        Type(kForm);
+        const std::size_t boxesBefore = boxes.Seen().size();
+        const std::size_t connection = server.ConnectionCount();
 
-    std::optional<bool> visibleAfterClose;
-    QTimer::singleShot(0, &dlg, [&] {
-        dlg.close();
-        visibleAfterClose = dlg.isVisible();
-    });
-    std::optional<bool> visibleAtBox;
-    boxes.OnBox([&](QMessageBox*) { visibleAtBox = dlg.isVisible(); });
-    QTest::mouseClick(SendButton(), Qt::LeftButton);
+        boxes.Answer(c.answer);
+        QTimer::singleShot(0, &dlg, [&] {
+            QTest::mouseClick(AttachButton(), Qt::LeftButton);
+            QTest::keyClick(Subject(), Qt::Key_X);
+            if (c.request == Request::CloseBox)
+                dlg.close();
+            else
+                QTest::keyClick(dlg.focusWidget() ? dlg.focusWidget() : &dlg, Qt::Key_Escape);
+        });
+        QTest::mouseClick(SendButton(), Qt::LeftButton);
 
-    ASSERT_TRUE(visibleAfterClose.has_value());
-    EXPECT_TRUE(*visibleAfterClose);
-    EXPECT_EQ(boxes.Texts(), QStringList{U("发送成功!欢迎使用")});
-    EXPECT_EQ(visibleAtBox, true);
-    ASSERT_EQ(server.Units().size(), 9u);
-    EXPECT_EQ(server.Units()[8], "quit\r\n");
-    EXPECT_FALSE(dlg.isVisible()) << "the close request was lost";
-    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+        QStringList shown = boxes.Texts().mid(static_cast<qsizetype>(boxesBefore));
+        ASSERT_FALSE(shown.isEmpty()) << "no question";
+        EXPECT_EQ(shown.takeFirst(), U("邮件正在发送中，确定要退出吗?"));
+        const SeenBox& question = boxes.Seen()[boxesBefore];
+        EXPECT_EQ(question.buttons, QMessageBox::Yes | QMessageBox::No);
+        EXPECT_EQ(question.defaultButton, QMessageBox::No);
+        EXPECT_TRUE(question.parentedToForm);
+        EXPECT_EQ(chooserRuns, 0) << "a click during the command ran the chooser";
+        EXPECT_EQ(Subject()->text(), kForm.subject) << "a key during the command was typed";
+        EXPECT_FALSE(dlg.SocketOpen());
+        EXPECT_FALSE(dlg.HasReplyBuffer());
+        if (!yes) {
+            EXPECT_EQ(shown, QStringList{U("发送成功!欢迎使用")});
+            EXPECT_TRUE(dlg.isVisible());
+            ASSERT_EQ(server.Units(connection).size(), 9u);
+            continue;
+        }
+        EXPECT_TRUE(shown.isEmpty()) << shown.join(U("|")).toStdString();
+        EXPECT_FALSE(dlg.isVisible());
+        EXPECT_EQ(dlg.result(), QDialog::Rejected);
+        if (c.silentNameServer) {
+            EXPECT_EQ(server.ConnectionCount(), connection);
+        } else {
+            EXPECT_TRUE(server.WaitForClientClose(std::chrono::seconds(5)));
+            EXPECT_TRUE(server.Units(connection).empty()) << "a command went out after yes";
+        }
+    }
 }
 
 } // namespace
