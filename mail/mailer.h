@@ -58,7 +58,9 @@ public:
     // --- attachment worker lifecycle (UI thread) ---
     bool IsSending() const { return m_workerRunning.load(); }
     // Shuts the worker's connection down (no end of data goes out), suppresses its messages and
-    // waits for it. Does nothing if no worker exists.
+    // waits for it; a message box the worker waits for is closed (CloseMessage) and the worker
+    // no longer waits for it. Safe at any point of the worker's life, also from inside the event
+    // loop of one of its boxes. Does nothing if no worker exists.
     void AbortAttachmentWorker();
     // Joins a worker that has finished; the dialog calls it when told the worker is done.
     void ReapAttachmentWorker();
@@ -93,10 +95,15 @@ protected:
     virtual std::unique_ptr<AttachmentFile> OpenAttachment(const std::string& path);
     // Called on the worker thread as its last act; the dialog schedules ReapAttachmentWorker().
     virtual void OnAttachmentWorkerFinished() {}
+    // Closes the message box that ShowMessage has open for the worker, as if the user had closed
+    // it; called on the UI thread when the worker is aborted while it waits for that box.
+    virtual void CloseMessage() {}
 
     // Runs fn on the UI thread and waits until it has run; from the UI thread it runs at once.
-    // Returns without running fn if the worker is aborted first.
-    void RunOnUiThread(const std::function<void()>& fn);
+    // Returns without running fn if the worker is aborted first, and without waiting for fn to
+    // end if it is aborted while fn runs: fn keeps what it needs by value, never on the caller's
+    // stack.
+    void RunOnUiThread(std::function<void()> fn);
 
     // --- session operations ---
     bool SendCommand(const std::string& text);

@@ -138,16 +138,16 @@ void CMailer::ShowText(Msg id, std::string text) {
         notice.detail = m_strReplyText;
     else if (id == Msg::ReceiveFailed || id == Msg::SecureConnectFailed)
         notice.detail = m_failure;
-    RunOnUiThread([&] { ShowMessage(notice); });
+    RunOnUiThread([this, notice] { ShowMessage(notice); });
 }
 
-void CMailer::RunOnUiThread(const std::function<void()>& fn) {
+void CMailer::RunOnUiThread(std::function<void()> fn) {
     if (std::this_thread::get_id() == m_uiThread) {
         fn();
         return;
     }
     auto call = std::make_shared<UiCall>();
-    call->fn = fn;
+    call->fn = std::move(fn);
     {
         std::lock_guard lock(m_uiCallMutex);
         if (m_abortRequested)
@@ -168,8 +168,11 @@ void CMailer::RunOnUiThread(const std::function<void()>& fn) {
         }
         call->cv.notify_all();
     });
+    // Cancelled, the worker stops waiting even while fn runs: the UI thread may be aborting it
+    // from inside fn (a close that arrives while the worker's box is open), and would wait for
+    // it in turn. The call owns fn, so fn may outlive this frame.
     std::unique_lock lock(call->mutex);
-    call->cv.wait(lock, [&] { return call->done || (call->cancelled && !call->running); });
+    call->cv.wait(lock, [&] { return call->done || call->cancelled; });
     lock.unlock();
     std::lock_guard guard(m_uiCallMutex);
     m_uiCall.reset();
@@ -184,15 +187,19 @@ void CMailer::AbortAttachmentWorker() {
     if (!m_worker.joinable())
         return;
     m_abortRequested = true;
+    bool callRunning = false;
     {
         std::lock_guard lock(m_uiCallMutex);
         if (m_uiCall) {
             std::lock_guard callLock(m_uiCall->mutex);
             m_uiCall->cancelled = true;
+            callRunning = m_uiCall->running && !m_uiCall->done;
             m_uiCall->cv.notify_all();
         }
     }
     m_socket.Abort();
+    if (callRunning) // a box the worker waits for: the dialog has it open further up this stack
+        CloseMessage();
     m_worker.join();
     m_abortRequested = false;
 }

@@ -312,7 +312,13 @@ void CMailerDlg::MessageBox(const QString& text, bool information, const QString
     std::optional<OverrideCursor> arrow;
     if (QApplication::overrideCursor())
         arrow.emplace(Qt::ArrowCursor);
+    const QScopedValueRollback open(m_openBox, QPointer<QMessageBox>(&box));
     box.exec();
+}
+
+void CMailerDlg::CloseMessage() {
+    if (m_openBox)
+        m_openBox->reject();
 }
 
 bool CMailerDlg::AskToQuit(mail::Msg id) {

@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -15,6 +16,7 @@
 class QLabel;
 class QLineEdit;
 class QMenuBar;
+class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
@@ -77,6 +79,7 @@ protected:
     void WhileWaiting() override;
     void PostToUiThread(std::function<void()> task) override;
     void OnAttachmentWorkerFinished() override;
+    void CloseMessage() override;
 
     // Qt events
     // The exit button, Esc and the close box. While the send command or the attachment worker
@@ -116,5 +119,6 @@ private:
     QTimer* m_progressTimer = nullptr;
     ChooserRun m_chooserRun;
     bool m_inSendCommand = false;
-    bool m_rejectPending = false; // the user chose to quit during the send command
+    bool m_rejectPending = false;    // the user chose to quit during the send command
+    QPointer<QMessageBox> m_openBox; // the innermost box MessageBox has open
 };

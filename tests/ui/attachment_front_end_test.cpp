@@ -1,6 +1,7 @@
 // The attachment road's front end: the worker's boxes on the UI thread in order, the progress in
 // IDC_BLANK, the busy refusal, and closing the form while the worker sends.
 #include "form_fixture.h"
+#include "gated_file.h"
 
 #include "mail/constants.h"
 
@@ -11,9 +12,9 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -145,43 +146,37 @@ TEST_F(Attachment, SendIsRefusedWhileTheWorkerRunsAndProgressShows) {
     EXPECT_TRUE(Blank()->text().isEmpty());
 }
 
-// An attachment whose reading stops after the first batch of pieces until the gate opens, so that
-// the worker is caught in the middle of the data.
-class GatedFile : public mail::AttachmentFile {
+// The form with an attachment whose reading stops at gateAt until the gate opens (or fails there),
+// so that the worker can be caught before its first byte or in the middle of the data.
+class GatedDlg : public CMailerDlg {
 public:
     static constexpr std::uint64_t kLength = 2'000'000;
     static constexpr std::uint64_t kFreeBytes = 512'000; // one batch of the worker's
 
-    explicit GatedFile(std::atomic<bool>& gate) : m_gate(gate) {}
-    std::uint64_t Length() const override { return kLength; }
-    ssize_t Read(void* buf, std::size_t len) override {
-        if (m_read >= kFreeBytes)
-            m_gate.wait(false);
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(len, kLength - m_read));
-        std::memset(buf, 'g', n);
-        m_read += n;
-        return static_cast<ssize_t>(n);
-    }
-
-private:
-    std::atomic<bool>& m_gate;
-    std::uint64_t m_read = 0;
-};
-
-class GatedDlg : public CMailerDlg {
-public:
-    std::atomic<bool> gate{false};
-
-    void OpenGate() {
-        gate = true;
-        gate.notify_all();
-    }
+    Gate gate;
+    std::uint64_t gateAt = kFreeBytes;
+    GatedFile::AtGate atGate = GatedFile::AtGate::Wait;
 
 protected:
     std::unique_ptr<mail::AttachmentFile> OpenAttachment(const std::string&) override {
-        return std::make_unique<GatedFile>(gate);
+        return std::make_unique<GatedFile>(gate, kLength, gateAt, atGate);
     }
+};
+
+// A mail with the attachment at path and no body, filled in straight into the form.
+bool FillMail(CMailerDlg& dlg, const QString& path) {
+    dlg.m_strUser = "u";
+    dlg.m_strPassword = "p";
+    dlg.m_strRecipient = "to@example.com";
+    dlg.m_strSubject = "s";
+    dlg.findChild<QLineEdit*>(U("IDC_ATTACH_PATH"))->setText(path);
+    return dlg.UpdateData(false);
+}
+
+// Joins a thread on every way out of a test.
+struct Join {
+    std::thread& thread;
+    ~Join() { thread.join(); }
 };
 
 TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
@@ -195,20 +190,12 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     // form that failed to abort would let the worker finish after the time-out instead.
     std::thread opener([&] {
         server.WaitForClientClose(std::chrono::seconds(20));
-        dlg.OpenGate();
+        dlg.gate.Open();
     });
-    struct Join {
-        std::thread& thread;
-        ~Join() { thread.join(); }
-    } join{opener};
+    const Join join{opener};
 
-    dlg.m_strUser = "u";
-    dlg.m_strPassword = "p";
-    dlg.m_strRecipient = "to@example.com";
-    dlg.m_strSubject = "s";
-    ASSERT_TRUE(dlg.UpdateData(false));
+    ASSERT_TRUE(FillMail(dlg, U("/any/a.zip")));
     auto* path = dlg.findChild<QLineEdit*>(U("IDC_ATTACH_PATH"));
-    path->setText(U("/any/a.zip"));
     QTest::mouseClick(dlg.findChild<QPushButton*>(U("IDOK")), Qt::LeftButton);
     ASSERT_TRUE(dlg.IsSending());
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.AttachmentBytesSent() > 0; }, kWaitMs));
@@ -248,9 +235,123 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     const std::string transcript = server.Transcript();
     const std::size_t data = transcript.find("DATA\r\n");
     ASSERT_NE(data, std::string::npos);
-    EXPECT_GT(transcript.size() - data, GatedFile::kFreeBytes) << "the first batch never arrived";
+    EXPECT_GT(transcript.size() - data, GatedDlg::kFreeBytes) << "the first batch never arrived";
     EXPECT_EQ(transcript.find("\r\n.\r\n", data), std::string::npos) << "the data was ended";
     EXPECT_EQ(transcript.find("quit", data), std::string::npos);
+}
+
+// Closing the form at every point of the worker's life, also while the worker waits for one of
+// its own boxes (the UI thread then aborts it from inside that box's event loop): yes closes the
+// form without hanging, the worker ends with its connection shut, and shows nothing more.
+TEST(AttachmentAbort, ClosingAtEveryPointOfTheWorkersLifeNeverHangs) {
+    using AtGate = GatedFile::AtGate;
+    constexpr std::uint64_t kNoGate = GatedFile::kNoGate;
+    const Action quitOutOfStep = Reply("250 out of step\r\n");
+    const struct {
+        const char* name;
+        std::uint64_t gateAt;
+        AtGate atGate;
+        std::optional<std::pair<Step, Action>> change;
+        QStringList boxes; // the worker's, the last open when the close comes; none: at once
+        bool dataEnded;
+    } cases[] = {
+        {"before the first byte", 0, AtGate::Wait, std::nullopt, {}, false},
+        {"in the middle of the data", GatedDlg::kFreeBytes, AtGate::Wait, std::nullopt, {}, false},
+        {"waiting for the end-of-data reply",
+         kNoGate,
+         AtGate::Wait,
+         {{kEndOfData, Silent()}},
+         {},
+         true},
+        {"its box after a lost connection",
+         kNoGate,
+         AtGate::Wait,
+         {{kEndOfData, Close()}},
+         {U("接受163服务器信息失败，请检查网络!")},
+         true},
+        {"its box after refused data",
+         kNoGate,
+         AtGate::Wait,
+         {{kEndOfData, Reply("552 too big\r\n")}},
+         {U("邮件发送不成功!")},
+         true},
+        {"its box after a read error",
+         GatedDlg::kFreeBytes,
+         AtGate::Fail,
+         std::nullopt,
+         {U("读取附件失败，邮件没有发送!")},
+         false},
+        {"its box with the reply code",
+         kNoGate,
+         AtGate::Wait,
+         {{kQuit, quitOutOfStep}},
+         {U("250")},
+         true},
+        {"its box after a refused quit",
+         kNoGate,
+         AtGate::Wait,
+         {{kQuit, quitOutOfStep}},
+         {U("250"), U("退出邮箱不成功!")},
+         true},
+        {"its box after success",
+         kNoGate,
+         AtGate::Wait,
+         std::nullopt,
+         {U("发送成功!欢迎使用")},
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Action> script = HappyScript();
+        if (c.change)
+            script[c.change->first] = c.change->second;
+        ScriptedServer server(script);
+        GatedDlg dlg;
+        dlg.gateAt = c.gateAt;
+        dlg.atGate = c.atGate;
+        BoxWatcher boxes(&dlg);
+        dlg.SetServerForTesting("127.0.0.1", server.port());
+        mail::Timeouts timeouts;
+        timeouts.reply = timeouts.endOfData = std::chrono::minutes(10); // only the abort ends them
+        dlg.SetTimeoutsForTesting(timeouts);
+        dlg.show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+        // A file read cannot be woken: the gate opens once the abort has shut the connection.
+        std::thread opener([&] {
+            server.WaitForClientClose(std::chrono::seconds(20));
+            dlg.gate.Open();
+        });
+        const Join join{opener};
+        ASSERT_TRUE(FillMail(dlg, U("/any/a.zip")));
+        // The worker's boxes: OK, then the last one stays open and the close comes in its event
+        // loop; yes to the question.
+        for (qsizetype i = 1; i < c.boxes.size(); ++i)
+            boxes.Answer(QMessageBox::Ok);
+        if (!c.boxes.isEmpty())
+            boxes.Answer(QMessageBox::NoButton);
+        boxes.Answer(QMessageBox::Yes);
+        boxes.OnBox([&](QMessageBox*) {
+            if (boxes.Seen().size() == static_cast<std::size_t>(c.boxes.size()))
+                QTimer::singleShot(0, &dlg, [&] { dlg.close(); });
+        });
+        QTest::mouseClick(dlg.findChild<QPushButton*>(U("IDOK")), Qt::LeftButton);
+        ASSERT_TRUE(dlg.IsSending());
+        if (c.boxes.isEmpty()) {
+            if (c.dataEnded)
+                ASSERT_TRUE(QTest::qWaitFor([&] { return server.Units().size() == 8; }, kWaitMs));
+            else
+                ASSERT_TRUE(dlg.gate.WaitUntilReached(std::chrono::milliseconds(kWaitMs)));
+            dlg.close();
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.isVisible(); }, kWaitMs));
+        EXPECT_EQ(dlg.result(), QDialog::Rejected);
+        EXPECT_FALSE(dlg.IsSending());
+        EXPECT_FALSE(dlg.SocketOpen());
+        QCoreApplication::processEvents(); // a box the worker left behind would show now
+        EXPECT_EQ(boxes.Texts(), c.boxes + QStringList{U("附件正在发送中，确定要退出吗?")});
+        ASSERT_TRUE(server.WaitForClientClose(std::chrono::seconds(5)));
+        EXPECT_EQ(server.Transcript().find("\r\n.\r\n") != std::string::npos, c.dataEnded);
+    }
 }
 
 TEST(AttachmentLifetime, DestroyingTheFormEndsTheWorker) {
@@ -271,12 +372,7 @@ TEST(AttachmentLifetime, DestroyingTheFormEndsTheWorker) {
     mail::Timeouts timeouts;
     timeouts.endOfData = std::chrono::seconds(60);
     dlg->SetTimeoutsForTesting(timeouts);
-    dlg->m_strUser = "u";
-    dlg->m_strPassword = "p";
-    dlg->m_strRecipient = "to@example.com";
-    dlg->m_strSubject = "s";
-    ASSERT_TRUE(dlg->UpdateData(false));
-    dlg->findChild<QLineEdit*>(U("IDC_ATTACH_PATH"))->setText(path);
+    ASSERT_TRUE(FillMail(*dlg, path));
     dlg->findChild<QPushButton*>(U("IDOK"))->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.Units().size() == 8; }, kWaitMs));
     ASSERT_TRUE(dlg->IsSending());

@@ -38,6 +38,7 @@ public:
     }
 
     // The buttons to press, in order, for the next boxes; without one, OK or the default button.
+    // NoButton leaves that box open, for the test to close it or see it closed.
     void Answer(QMessageBox::StandardButton button) { m_answers.push_back(button); }
     // Runs for each box after it is recorded and before it is answered.
     void OnBox(std::function<void(QMessageBox*)> hook) { m_hook = std::move(hook); }
@@ -74,6 +75,10 @@ private:
             m_hook(box);
 
         QAbstractButton* press = nullptr;
+        if (!m_answers.empty() && m_answers.front() == QMessageBox::NoButton) {
+            m_answers.pop_front();
+            return;
+        }
         if (!m_answers.empty()) {
             press = box->button(m_answers.front());
             m_answers.pop_front();
