@@ -377,13 +377,10 @@ TEST_F(Attachment, AbortAtEveryPointEndsTheWorkerAndTellsNobody) {
             ASSERT_TRUE(server.WaitForUnits(8, 10s));
         else
             ASSERT_TRUE(mailer.gate.WaitUntilReached(10s));
-        // A file read cannot be woken: the gate opens once the abort has shut the connection.
-        std::thread opener([&] {
-            server.WaitForClientClose(20s);
-            mailer.gate.Open();
-        });
-        mailer.AbortAttachmentWorker(); // returns once the worker has ended
-        opener.join();
+        {
+            const vtest::OpenGateOnClientClose opener(server, mailer.gate);
+            mailer.AbortAttachmentWorker(); // returns once the worker has ended
+        }
         EXPECT_FALSE(mailer.IsSending());
         EXPECT_EQ(vtest::Words(mailer.Ids()), vtest::Words(c.messages));
         EXPECT_TRUE(mailer.SessionClosed());

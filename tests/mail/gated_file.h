@@ -3,6 +3,7 @@
 // so that the attachment worker can be caught before its first byte or in the middle of the data.
 // Every wait has a limit: a test that fails before it opens the gate ends instead of hanging.
 #include "mail/attachment_file.h"
+#include "scripted_server.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace vtest {
 
@@ -72,6 +74,24 @@ private:
     AtGate m_atGate;
     std::uint64_t m_read = 0;
     bool m_passed = false;
+};
+
+// Opens the gate once the server has seen the connection end, which in the middle of a send only
+// an abort does: a file read cannot be woken, so this is how an aborted worker gets past the gate.
+// Its thread is joined when it goes.
+class OpenGateOnClientClose {
+public:
+    OpenGateOnClientClose(const ScriptedServer& server, Gate& gate)
+        : m_thread([&server, &gate] {
+              server.WaitForClientClose(std::chrono::seconds(20));
+              gate.Open();
+          }) {}
+    ~OpenGateOnClientClose() { m_thread.join(); }
+    OpenGateOnClientClose(const OpenGateOnClientClose&) = delete;
+    OpenGateOnClientClose& operator=(const OpenGateOnClientClose&) = delete;
+
+private:
+    std::thread m_thread;
 };
 
 } // namespace vtest

@@ -16,7 +16,6 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <thread>
 
 namespace vtest {
 namespace {
@@ -173,12 +172,6 @@ bool FillMail(CMailerDlg& dlg, const QString& path) {
     return dlg.UpdateData(false);
 }
 
-// Joins a thread on every way out of a test.
-struct Join {
-    std::thread& thread;
-    ~Join() { thread.join(); }
-};
-
 TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     ScriptedServer server;
     GatedDlg dlg;
@@ -186,13 +179,8 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     dlg.SetServerForTesting("127.0.0.1", server.port());
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
-    // The gate opens once the server has seen the connection end, which only the abort does; a
-    // form that failed to abort would let the worker finish after the time-out instead.
-    std::thread opener([&] {
-        server.WaitForClientClose(std::chrono::seconds(20));
-        dlg.gate.Open();
-    });
-    const Join join{opener};
+    // A form that failed to abort would let the worker finish after the time-out instead.
+    const OpenGateOnClientClose opener(server, dlg.gate);
 
     ASSERT_TRUE(FillMail(dlg, U("/any/a.zip")));
     auto* path = dlg.findChild<QLineEdit*>(U("IDC_ATTACH_PATH"));
@@ -316,12 +304,7 @@ TEST(AttachmentAbort, ClosingAtEveryPointOfTheWorkersLifeNeverHangs) {
         dlg.SetTimeoutsForTesting(timeouts);
         dlg.show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
-        // A file read cannot be woken: the gate opens once the abort has shut the connection.
-        std::thread opener([&] {
-            server.WaitForClientClose(std::chrono::seconds(20));
-            dlg.gate.Open();
-        });
-        const Join join{opener};
+        const OpenGateOnClientClose opener(server, dlg.gate);
         ASSERT_TRUE(FillMail(dlg, U("/any/a.zip")));
         // The worker's boxes: OK, then the last one stays open and the close comes in its event
         // loop; yes to the question.
