@@ -63,6 +63,8 @@ class CloseRequestTest(unittest.TestCase):
         process = subprocess.Popen(args, **kwargs)
 
         def stop():
+            if process.stdout:
+                process.stdout.close()
             if process.poll() is None:
                 process.terminate()  # Xvfb releases its display only when it can clean up
             try:
@@ -85,6 +87,11 @@ class CloseRequestTest(unittest.TestCase):
             if not select.select([pipe], [], [], WAIT)[0]:
                 self.fail("Xvfb did not start")
             return int(pipe.readline())
+
+    @staticmethod
+    def show_log(path):
+        with open(path, encoding="utf-8", errors="replace") as log:
+            sys.stderr.write(log.read())
 
     def window(self, wid):
         return self.display.create_resource_object("window", wid)
@@ -121,9 +128,11 @@ class CloseRequestTest(unittest.TestCase):
     def test_close_request_during_the_send_command_asks_and_yes_ends_it(self):
         env = dict(os.environ, DISPLAY=f":{self.number}", QT_QPA_PLATFORM="xcb")
         env.pop("WAYLAND_DISPLAY", None)
-        with open(os.path.join(self.work.name, "driver.log"), "wb") as log:
+        log_path = os.path.join(self.work.name, "driver.log")
+        with open(log_path, "wb") as log:
             driver = self.start([DRIVER, str(self.server.getsockname()[1])], env=env,
                                 stdout=subprocess.PIPE, stderr=log)
+        self.addCleanup(self.show_log, log_path)
         lines = Lines(driver.stdout)
         kind, form = lines.next().split(" ")
         self.assertEqual(kind, "form")
