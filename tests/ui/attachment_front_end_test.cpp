@@ -152,6 +152,8 @@ public:
     static constexpr std::uint64_t kLength = 2'000'000;
     static constexpr std::uint64_t kFreeBytes = 512'000; // one batch of the worker's
 
+    // The worker reads through the gate: it ends before the gate goes.
+    ~GatedDlg() override { AbortAttachmentWorker(); }
     Gate gate;
     std::uint64_t gateAt = kFreeBytes;
     GatedFile::AtGate atGate = GatedFile::AtGate::Wait;

@@ -44,6 +44,8 @@ inline std::ostream& operator<<(std::ostream& os, const FormText& t) {
 // The form, with a name server that can be told never to answer.
 class FormDlg : public CMailerDlg {
 public:
+    // The worker calls this object's virtual functions: it ends before this part goes.
+    ~FormDlg() override { AbortAttachmentWorker(); }
     bool silentNameServer = false;
 
 protected:
