@@ -40,6 +40,9 @@ constexpr QSize kClientSize(280, 234);
 // Labels and the picture have no id of their own (IDC_STATIC).
 constexpr int IDC_STATIC = -1;
 
+// The banner bitmap IDB_BANNER: its size in pixels at a device pixel ratio of 1.
+constexpr QSize kBannerSize(191, 103);
+
 // Often enough that a long send never looks frozen, seldom enough to cost nothing.
 constexpr std::chrono::milliseconds kProgressInterval(250);
 
@@ -85,6 +88,15 @@ QString ServerText(std::string_view bytes) {
         text = FromGbkOrLatin1(bytes);
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     return text.trimmed();
+}
+
+// The banner as rendered for screens at 1x, 1.5x and 2x. QIcon hands out the rendering with the
+// pixels a screen needs, scaling only between renderings, and marks its device pixel ratio.
+QIcon LoadBanner() {
+    QIcon banner;
+    for (const char* file : {"banner.png", "banner@1.5x.png", "banner@2x.png"})
+        banner.addFile(QStringLiteral(":/res/") + QLatin1String(file));
+    return banner;
 }
 
 void SetIfChanged(QLineEdit* edit, const QString& text) {
@@ -177,13 +189,14 @@ void CMailerDlg::CreateControls() {
     m_editBody->installEventFilter(this);
     place(m_editBody, IDC_BODY, "IDC_BODY", {14, 110, 251, 77});
 
-    // The picture control shows the bitmap at its own size from the template's top left.
+    // The picture control shows the bitmap at its own size from the template's top left, in the
+    // rendering made for the screen's pixel ratio.
     auto* banner = new QLabel(m_client);
-    const QPixmap bitmap(QStringLiteral(":/res/banner.png"));
-    banner->setPixmap(bitmap);
     place(banner, IDC_STATIC, "IDB_BANNER", {142, 13, 127, 69});
+    const QPixmap bitmap = LoadBanner().pixmap(kBannerSize, banner->devicePixelRatio());
+    banner->setPixmap(bitmap);
     if (!bitmap.isNull())
-        banner->resize(bitmap.size());
+        banner->resize(bitmap.deviceIndependentSize().toSize());
 
     m_editAttachPath = edit(IDC_ATTACH_PATH, "IDC_ATTACH_PATH", {79, 191, 108, 16});
     m_btnAttach = button(QStringLiteral("附件"), IDC_ATTACH, "IDC_ATTACH", {15, 192, 50, 14});

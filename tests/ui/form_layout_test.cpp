@@ -4,11 +4,14 @@
 
 #include "res/resource.h"
 
+#include <QImage>
 #include <QMenuBar>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextLayout>
+
+#include <map>
 
 namespace vtest {
 namespace {
@@ -109,6 +112,38 @@ TEST_F(FormLayout, ControlsSitAtTheirDialogUnitsInTemplateOrder) {
     const QPixmap bitmap = banner->pixmap();
     ASSERT_FALSE(bitmap.isNull()) << "the banner resource did not load";
     EXPECT_EQ(bitmap.size(), QSize(191, 103));
+}
+
+// Runs at 1x with the rest, and again at 1.5x and 2x (QT_SCALE_FACTOR, tests/ui/CMakeLists.txt):
+// the banner and the icon come in the rendering made for the screen's pixel ratio, not scaled.
+using HiDpi = FormTest;
+
+QImage Argb(const QImage& image) {
+    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+TEST_F(HiDpi, BannerAndIconAreTheRenderingsForTheScreensPixelRatio) {
+    const qreal ratio = dlg.devicePixelRatio();
+    const std::map<qreal, QString> banners{
+        {1.0, U("banner.png")}, {1.5, U("banner@1.5x.png")}, {2.0, U("banner@2x.png")}};
+    ASSERT_TRUE(banners.contains(ratio)) << "no rendering for a pixel ratio of " << ratio;
+
+    auto* banner = Get<QLabel>("IDB_BANNER");
+    const QPixmap bitmap = banner->pixmap();
+    EXPECT_EQ(bitmap.devicePixelRatio(), ratio);
+    EXPECT_EQ(Argb(bitmap.toImage()), Argb(QImage(U(":/res/") + banners.at(ratio))));
+    EXPECT_EQ(banner->geometry(), QRect(213, 20, 191, 103)) << "the form keeps its proportions";
+
+    // The sizes the form and its windows draw the icon at.
+    for (const int side : {16, 24, 32, 48, 64}) {
+        SCOPED_TRACE(side);
+        const QPixmap icon = dlg.m_hIcon.pixmap(QSize(side, side), ratio);
+        const QImage rendered(
+            QStringLiteral(":/res/icons/vellipost-%1.png").arg(qRound(side * ratio)));
+        ASSERT_FALSE(rendered.isNull());
+        EXPECT_EQ(icon.devicePixelRatio(), ratio);
+        EXPECT_EQ(Argb(icon.toImage()), Argb(rendered));
+    }
 }
 
 TEST_F(FormLayout, FieldsBehaveAsTheirStylesSay) {
