@@ -40,8 +40,12 @@ constexpr QSize kClientSize(280, 234);
 // Labels and the picture have no id of their own (IDC_STATIC).
 constexpr int IDC_STATIC = -1;
 
-// The banner bitmap IDB_BANNER: its size in pixels at a device pixel ratio of 1.
+// The banner bitmap IDB_BANNER: its size in pixels at a device pixel ratio of 1, and what it shows,
+// for a screen reader.
 constexpr QSize kBannerSize(191, 103);
+const QString kBannerDescription =
+    QStringLiteral("Vellipost 的标志：蓝色方块里一个白色信封，别着橙色回形针，右边是 Vellipost "
+                   "字样，上下是航空信封的蓝橙斜纹边。");
 
 // Often enough that a long send never looks frozen, seldom enough to cost nothing.
 constexpr std::chrono::milliseconds kProgressInterval(250);
@@ -153,6 +157,7 @@ void CMailerDlg::CreateControls() {
         auto* control = new QLabel(text, m_client);
         control->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         place(control, IDC_STATIC, name, units);
+        return control;
     };
     const auto edit = [&](int id, const char* name, QRect units) {
         auto* control = new QLineEdit(m_client);
@@ -169,15 +174,16 @@ void CMailerDlg::CreateControls() {
     m_btnSend = button(QStringLiteral("发信"), IDOK, "IDOK", {15, 213, 50, 14});
     m_btnSend->setDefault(true); // Enter in any field presses it
     m_btnExit = button(QStringLiteral("退出"), IDCANCEL, "IDCANCEL", {79, 213, 50, 14});
-    label(QStringLiteral("用户名:"), "labelUser", {13, 10, 29, 10});
-    label(QStringLiteral("密码:"), "labelPassword", {13, 32, 23, 10});
+    QLabel* const labelUser = label(QStringLiteral("用户名:"), "labelUser", {13, 10, 29, 10});
+    QLabel* const labelPassword = label(QStringLiteral("密码:"), "labelPassword", {13, 32, 23, 10});
     m_editUser = edit(IDC_USER, "IDC_USER", {47, 5, 88, 16});
     m_editPassword = edit(IDC_PASSWORD, "IDC_PASSWORD", {47, 31, 88, 16}); // shown in clear
-    label(QStringLiteral("收件人:"), "labelRecipient", {13, 55, 29, 10});
+    QLabel* const labelRecipient =
+        label(QStringLiteral("收件人:"), "labelRecipient", {13, 55, 29, 10});
     m_editRecipient = edit(IDC_RECIPIENT, "IDC_RECIPIENT", {47, 52, 88, 16});
-    label(QStringLiteral("主题:"), "labelSubject", {13, 80, 29, 10});
+    QLabel* const labelSubject = label(QStringLiteral("主题:"), "labelSubject", {13, 80, 29, 10});
     m_editSubject = edit(IDC_SUBJECT, "IDC_SUBJECT", {47, 76, 88, 16});
-    label(QStringLiteral("内容:"), "labelBody", {13, 100, 29, 10});
+    QLabel* const labelBody = label(QStringLiteral("内容:"), "labelBody", {13, 100, 29, 10});
 
     // Multi-line, a vertical scroll bar, no wrapping: long lines scroll sideways. Tab moves on and
     // Enter presses the send button (eventFilter); Ctrl+Enter breaks the line.
@@ -190,19 +196,31 @@ void CMailerDlg::CreateControls() {
     place(m_editBody, IDC_BODY, "IDC_BODY", {14, 110, 251, 77});
 
     // The picture control shows the bitmap at its own size from the template's top left, in the
-    // rendering made for the screen's pixel ratio.
+    // rendering made for the screen's pixel ratio. A screen reader hears what it shows.
     auto* banner = new QLabel(m_client);
     place(banner, IDC_STATIC, "IDB_BANNER", {142, 13, 127, 69});
     const QPixmap bitmap = LoadBanner().pixmap(kBannerSize, banner->devicePixelRatio());
     banner->setPixmap(bitmap);
     if (!bitmap.isNull())
         banner->resize(bitmap.deviceIndependentSize().toSize());
+    banner->setAccessibleName(kCaption);
+    banner->setAccessibleDescription(kBannerDescription);
 
     m_editAttachPath = edit(IDC_ATTACH_PATH, "IDC_ATTACH_PATH", {79, 191, 108, 16});
     m_btnAttach = button(QStringLiteral("附件"), IDC_ATTACH, "IDC_ATTACH", {15, 192, 50, 14});
     m_ctlBlank = new QLabel(m_client);
     m_ctlBlank->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     place(m_ctlBlank, IDC_BLANK, "IDC_BLANK", {209, 198, 54, 25});
+
+    // A screen reader names each field after its label (Qt takes the label whose buddy the field
+    // is); the labels have no '&', so no access key comes with it. The template gives the path
+    // field no label: the attachment button beside it names it.
+    labelUser->setBuddy(m_editUser);
+    labelPassword->setBuddy(m_editPassword);
+    labelRecipient->setBuddy(m_editRecipient);
+    labelSubject->setBuddy(m_editSubject);
+    labelBody->setBuddy(m_editBody);
+    m_editAttachPath->setAccessibleName(m_btnAttach->text());
 
     QWidget* const tabOrder[] = {m_btnSend,      m_btnExit,        m_editUser,
                                  m_editPassword, m_editRecipient,  m_editSubject,
@@ -386,7 +404,7 @@ void CMailerDlg::UpdateProgress() {
 
 void CMailerDlg::ClearProgress() {
     m_progressTimer->stop();
-    m_ctlBlank->clear();
+    m_ctlBlank->setText(QString()); // unlike clear(), tells a screen reader the text changed
 }
 
 void CMailerDlg::reject() {

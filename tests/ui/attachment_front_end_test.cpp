@@ -4,6 +4,7 @@
 
 #include "mail/constants.h"
 
+#include <QAccessible>
 #include <QByteArray>
 #include <QFile>
 #include <QRegularExpression>
@@ -131,6 +132,10 @@ TEST_F(Attachment, SendIsRefusedWhileTheWorkerRunsAndProgressShows) {
     ASSERT_TRUE(dlg.IsSending());
     EXPECT_TRUE(WaitFor([&] { return Blank()->text() == U("已发送 100%"); }))
         << Blank()->text().toStdString();
+    // A screen reader reads the progress text as the label's name.
+    QAccessibleInterface* progress = QAccessible::queryAccessibleInterface(Blank());
+    ASSERT_NE(progress, nullptr);
+    EXPECT_EQ(progress->text(QAccessible::Name), U("已发送 100%"));
 
     QTest::mouseClick(SendButton(), Qt::LeftButton);
     EXPECT_EQ(boxes.Texts(), QStringList{U("附件正在发送中，请稍候!")});
@@ -143,6 +148,7 @@ TEST_F(Attachment, SendIsRefusedWhileTheWorkerRunsAndProgressShows) {
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_FALSE(dlg.IsSending());
     EXPECT_TRUE(Blank()->text().isEmpty());
+    EXPECT_TRUE(progress->text(QAccessible::Name).isEmpty());
 }
 
 // An attachment whose reading stops after the first batch of pieces until the gate opens, so that
@@ -227,6 +233,8 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     EXPECT_TRUE(dlg.SocketOpen());
     EXPECT_EQ(path->text(), U("/any/a.zip"));
     EXPECT_EQ(blank->text(), U("已发送 25%"));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(blank)->text(QAccessible::Name),
+              U("已发送 25%"));
 
     // The close box: yes aborts the send, waits for the worker and closes.
     boxes.Answer(QMessageBox::Yes);
