@@ -661,12 +661,16 @@ TEST_F(ChromeTest, MinimisedFormPaintsTheIconCentredOnItsBackground) {
 // --- start-up
 // ---------------------------------------------------------------------------------------
 
-TEST(StartUp, NamesTheProgramAndGivesItsVersion) {
+TEST(StartUp, NamesTheProgramGivesItsVersionAndSpeaksChinese) {
     EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("Vellipost"));
     EXPECT_EQ(QCoreApplication::applicationVersion(), QStringLiteral("1.0.0.1"));
     EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("vellipost"));
     EXPECT_EQ(Argb(QApplication::windowIcon().pixmap(QSize(32, 32)).toImage()),
               Argb(CMailerDlg::LoadMainIcon().pixmap(QSize(32, 32)).toImage()));
+    // Qt's own words, whatever the locale: start-up loads its Simplified Chinese catalogue.
+    const QMessageBox box(QMessageBox::Question, {}, {}, QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text(), U("确定"));
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), U("取消"));
 }
 
 TEST(StartUp, InitInstanceRunsTheFormModallyAndReturnsFalse) {

@@ -250,6 +250,7 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     for (const SeenBox& box : boxes.Seen()) {
         EXPECT_EQ(box.text, U("附件正在发送中，确定要退出吗?"));
         EXPECT_EQ(box.buttons, QMessageBox::Yes | QMessageBox::No);
+        EXPECT_EQ(box.buttonTexts, (QStringList{U("是(&Y)"), U("否(&N)")}));
         EXPECT_EQ(box.title, U("Vellipost"));
         EXPECT_TRUE(box.parentedToForm);
     }

@@ -22,6 +22,7 @@ struct SeenBox {
     QString detail;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
+    QStringList buttonTexts; // every button's text as shown, "Show Details..." included
     bool onUiThread = false; // the box lives on the application's (UI) thread
     bool parentedToForm = false;
     Qt::CursorShape cursor = Qt::ArrowCursor; // the override cursor while it shows, if any
@@ -61,6 +62,8 @@ private:
         seen.detail = box->detailedText();
         seen.icon = box->icon();
         seen.buttons = box->standardButtons();
+        for (const QAbstractButton* button : box->findChildren<QAbstractButton*>())
+            seen.buttonTexts << button->text();
         seen.onUiThread = box->thread() == qApp->thread();
         seen.parentedToForm = box->parentWidget() == m_form;
         if (const QCursor* cursor = QApplication::overrideCursor()) {

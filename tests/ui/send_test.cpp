@@ -42,6 +42,7 @@ TEST_F(Send, EmptyFormShowsOnlyTheFirstMessage) {
     EXPECT_EQ(box.title, U("Vellipost"));
     EXPECT_EQ(box.icon, QMessageBox::Warning);
     EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_EQ(box.buttonTexts, QStringList{U("确定")}) << "Qt's own words are Chinese";
     EXPECT_TRUE(box.detail.isEmpty());
     EXPECT_TRUE(box.parentedToForm);
     EXPECT_EQ(server.ConnectionCount(), 0u);
@@ -162,6 +163,7 @@ TEST_F(Send, RefusedLoginShowsTheServersWordsButNeverThePassword) {
         EXPECT_EQ(box.text, U("请输入正确的帐号和密码!"));
         EXPECT_TRUE(box.detail.startsWith(U(c.shown))) << box.detail.toStdString();
         EXPECT_TRUE(box.detail.contains(U("客户端授权码"))) << "no hint for 535";
+        EXPECT_EQ(box.buttonTexts, (QStringList{U("确定"), U("显示详情...")}));
         EXPECT_EQ(server.Units(server.ConnectionCount() - 1).at(3), "WnE3LXNlY3JldA==\r\n");
         for (const QString& text : {box.title, box.text, box.detail}) {
             EXPECT_FALSE(text.contains(U("Zq7-secret"))) << text.toStdString();
