@@ -8,6 +8,7 @@
 // UI thread only through RunOnUiThread.
 #include "mail/attachment_file.h"
 #include "mail/constants.h"
+#include "mail/extensions.h"
 #include "mail/messages.h"
 #include "mail/socket.h"
 
@@ -16,9 +17,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace mail {
@@ -26,8 +29,9 @@ namespace mail {
 // A message box as the user sees it.
 struct Notice {
     Msg id;
-    std::string text;   // code-page-936 bytes
-    std::string detail; // the server's reply that led to it, as received; may be empty
+    std::string text;       // code-page-936 bytes
+    std::string detail;     // the server's reply that led to it, as received; may be empty
+    Hint hint = Hint::None; // what the user can do about the reply in detail
 };
 
 // Time limits of a session. RFC 5321 section 4.5.3.2 asks a client to wait 5 minutes for most
@@ -94,7 +98,8 @@ protected:
     void EndSession();
     void ReportReceiveFailure();
 
-    void SendEnvelope();
+    // sizeToDeclare: the message's size for MAIL FROM's SIZE parameter; 0 declares none.
+    void SendEnvelope(std::uint64_t sizeToDeclare);
     void SendMailText();
     void StartAttachmentWorker();
     void AttachmentWorker();
@@ -121,9 +126,21 @@ private:
 
     bool CheckForm();
     bool OpenSession();
+    bool Hello(ServerExtensions& server);
+    bool LogIn(const ServerExtensions& server);
+    void EndDataAndQuit(bool worker);
     bool SendOrReport(const std::string& text);
-    bool SendAndRead(const std::string& text, std::chrono::milliseconds timeout);
-    bool SendAndRead(const std::string& text) { return SendAndRead(text, m_timeouts.reply); }
+    bool SendAndRead(const std::string& text, Command command, std::chrono::milliseconds timeout);
+    bool SendAndRead(const std::string& text, Command command) {
+        return SendAndRead(text, command, m_timeouts.reply);
+    }
+    bool Expect(const std::string& text, Command command,
+                std::initializer_list<std::string_view> codes, Msg refused,
+                std::chrono::milliseconds timeout);
+    bool Expect(const std::string& text, Command command,
+                std::initializer_list<std::string_view> codes, Msg refused) {
+        return Expect(text, command, codes, refused, m_timeouts.reply);
+    }
     DataResult SendAttachmentData();
     void ClearAfterSuccess();
     void Show(Msg id);
@@ -133,6 +150,12 @@ private:
     std::uint16_t m_serverPort = SMTP_PORT;
     Timeouts m_timeouts;
     std::string SocketFailureText() const;
+
+    // The message as it goes out after DATA, composed once before MAIL FROM so that the size
+    // declared there is the size of what is sent.
+    std::string m_headerBlock;
+    std::string m_attachHeader;
+    Command m_answered = Command::Greeting; // the command the last reply answered
 
     std::string m_pending; // bytes received after the end of the last reply
     std::string m_failure; // why the last send, connect or receive failed, for the user

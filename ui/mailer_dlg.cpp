@@ -316,7 +316,7 @@ void CMailerDlg::ShowMessage(const mail::Notice& notice) {
     QString detail;
     if (!notice.detail.empty()) {
         detail = ServerText(notice.detail);
-        const auto hint = mail::ReplyHintUtf8(std::string_view(notice.detail).substr(0, 3));
+        const auto hint = mail::HintUtf8(notice.hint);
         if (!hint.empty())
             detail += QStringLiteral("\n\n") + FromUtf8(hint);
     }

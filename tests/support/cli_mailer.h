@@ -1,7 +1,8 @@
 #pragma once
 // The mail core for command-line drivers (end-to-end tests, benchmarks): form values from UTF-8
 // arguments, the messages the user would see printed on stdout, and a wait for the attachment
-// worker so that the process ends only after the send has.
+// worker so that the process ends only after the send has. Each message is one line; the box's
+// detail follows it, each of its lines indented by four spaces, and then the hint, indented too.
 #include "mail/gbk.h"
 #include "mail/mailer.h"
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace vtest {
 
@@ -37,6 +39,17 @@ protected:
     void ShowMessage(const mail::Notice& notice) override {
         const auto utf8 = mail::GbkToUtf8(notice.text);
         std::printf("%s\n", utf8 ? utf8->c_str() : notice.text.c_str());
+        std::string_view detail = notice.detail; // the server's bytes, as they came
+        while (!detail.empty()) {
+            const std::size_t end = detail.find('\n');
+            std::string_view line = detail.substr(0, end);
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            std::printf("    %.*s\n", static_cast<int>(line.size()), line.data());
+            detail.remove_prefix(end == std::string_view::npos ? detail.size() : end + 1);
+        }
+        if (const auto hint = mail::HintUtf8(notice.hint); !hint.empty())
+            std::printf("    %.*s\n", static_cast<int>(hint.size()), hint.data());
         std::fflush(stdout);
     }
     void OnAttachmentWorkerFinished() override {

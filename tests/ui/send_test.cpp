@@ -61,7 +61,7 @@ TEST_F(Send, TypedMailGoesOutAsGbkByEnterAndByClick) {
         SCOPED_TRACE(connection);
         const std::vector<std::string> units = server.Units(connection);
         ASSERT_EQ(units.size(), 9u);
-        EXPECT_EQ(units[0], std::string("HELO ") + mail::SMTP_HOST + "\r\n");
+        EXPECT_EQ(units[0], std::string("EHLO ") + mail::SMTP_HOST + "\r\n");
         EXPECT_EQ(units[1], "AUTH LOGIN\r\n");
         EXPECT_EQ(units[2], kUserLine);
         EXPECT_EQ(units[3], kPasswordLine);
@@ -82,7 +82,8 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
         FormText form;
         std::optional<std::pair<Step, Action>> change;
         const char* message;
-        std::size_t connections; // made by this case
+        std::size_t connections;    // made by this case
+        const char* hint = nullptr; // the hint the box's detail ends with
     };
     FormText noPassword = kForm;
     noPassword.password.clear();
@@ -107,7 +108,28 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
          {{kGreeting, Close()}},
          "接受163服务器信息失败，请检查网络!",
          1},
-        {"data refused", kForm, {{kEndOfData, Reply("554 DT:SPM\r\n")}}, "邮件发送不成功!", 1},
+        {"login refused after EHLO",
+         kForm,
+         {{kAuth, Reply("503 5.5.1 AUTH command used when not advertised\r\n")}},
+         "服务器不接受这种登录方式，邮件没有发送!",
+         1},
+        {"too large for the server",
+         kForm,
+         {{kEhlo, Reply(EhloReply({"AUTH LOGIN", "SIZE 100"}))}},
+         "邮件太大，服务器最多接受0.0 MB，邮件没有发送!",
+         1},
+        {"recipient unknown",
+         kForm,
+         {{kRcpt, Reply("550 5.1.1 User unknown\r\n")}},
+         "邮件发送不成功!",
+         1,
+         "提示：收件人地址不存在或被拒绝，请检查收件人。"},
+        {"data refused",
+         kForm,
+         {{kEndOfData, Reply("554 DT:SPM\r\n")}},
+         "邮件发送不成功!",
+         1,
+         "提示：邮件被服务器当作垃圾邮件拒绝了。"},
         {"quit refused", kForm, {{kQuit, Reply("500 what\r\n")}}, "退出邮箱不成功!", 1},
         {"success", kForm, std::nullopt, "发送成功!欢迎使用", 1},
     };
@@ -128,6 +150,10 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
         ASSERT_EQ(boxes.Seen().size(), before + 1);
         EXPECT_EQ(boxes.Seen().back().text, U(c.message));
         EXPECT_EQ(boxes.Seen().back().icon, QMessageBox::Warning);
+        if (c.hint) {
+            EXPECT_TRUE(boxes.Seen().back().detail.endsWith(U(c.hint)))
+                << boxes.Seen().back().detail.toStdString();
+        }
         EXPECT_EQ(Shown(), c.form);
         connections += c.connections;
         EXPECT_EQ(server.ConnectionCount(), connections);
