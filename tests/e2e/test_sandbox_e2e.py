@@ -1,47 +1,16 @@
 """The mail core against the real sandbox server: what lands there is read back with Python's
 email package, the way a mail program would read it."""
 
-import email
-import email.policy
 import hashlib
-import os
 import random
-import re
-import subprocess
 import sys
 import tempfile
 import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "sandbox"))
+from mail_driver import SENT_OK, parse, raw_header, send  # noqa: E402
 from sandbox_fixture import running_sandbox  # noqa: E402
-
-SEND_MAIL = os.environ.get("VELLIPOST_SEND_MAIL", "send_mail")
-SENT_OK = "发送成功!欢迎使用"
-
-
-def send(port, user, password, subject, body, attachment=None):
-    args = [SEND_MAIL, str(port), user, password, "friend@example.com", subject, body]
-    if attachment:
-        args.append(str(attachment))
-    done = subprocess.run(args, capture_output=True, text=True, timeout=120, check=True)
-    return done.stdout.splitlines()
-
-
-def parse(path):
-    """Parses a stored mail. Our header block writes "From : <...>" and "To : <...>" with a space
-    before the colon, which RFC 5322 (section 4.5, obs-optional) tells readers to accept; Python's
-    parser does not, so the header names are closed up first, in the header block only."""
-    raw = path.read_bytes()
-    head, sep, rest = raw.partition(b"\r\n\r\n")
-    head = re.sub(rb"(?m)^([!-9;-~]+)[ \t]+:", rb"\1:", head)
-    return email.message_from_bytes(head + sep + rest, policy=email.policy.compat32)
-
-
-def raw_header(path, name):
-    """The bytes of a header field as they went on the wire (our subject is raw GBK)."""
-    head = path.read_bytes().partition(b"\r\n\r\n")[0]
-    return re.search(rb"(?m)^" + name + rb"[ \t]*:(.*?)\r$", head).group(1)
 
 
 class SandboxEndToEnd(unittest.TestCase):
@@ -51,8 +20,8 @@ class SandboxEndToEnd(unittest.TestCase):
         with running_sandbox() as sandbox:
             self.assertEqual(send(sandbox.port, "demo", "demo", subject, body), [SENT_OK])
             [eml] = sandbox.messages()
-            msg = parse(eml)
-            self.assertEqual(raw_header(eml, b"Subject").decode("gbk"), subject)
+            msg = parse(eml.read_bytes())
+            self.assertEqual(raw_header(eml.read_bytes(), b"Subject").decode("gbk"), subject)
             self.assertIn("demo@163.com", " ".join(sandbox.stdout_lines()))
         self.assertEqual(msg.get("From").strip(), "<demo@163.com>")
         self.assertEqual(msg.get("To").strip(), "<friend@example.com>")
@@ -73,7 +42,7 @@ class SandboxEndToEnd(unittest.TestCase):
         with running_sandbox() as sandbox:
             self.assertEqual(send(sandbox.port, "demo", "demo", "长段落", body), [SENT_OK])
             [eml] = sandbox.messages()
-            text = parse(eml).get_payload()[1]
+            text = parse(eml.read_bytes()).get_payload()[1]
         self.assertEqual(text.get("Content-transfer-Encoding"), "base64")
         self.assertEqual(text.get_payload(decode=True).decode("gbk"), body)
 
@@ -85,7 +54,7 @@ class SandboxEndToEnd(unittest.TestCase):
             with running_sandbox() as sandbox:
                 self.assertEqual(send(sandbox.port, "demo", "demo", "附件", "", path), [SENT_OK])
                 [eml] = sandbox.messages()
-                msg = parse(eml)
+                msg = parse(eml.read_bytes())
         attachment = msg.get_payload()[2]
         self.assertEqual(attachment.get_content_type(), "application/zip")
         self.assertEqual(attachment.get_param("name"), "archive.zip")
