@@ -1,7 +1,9 @@
 #pragma once
 // The mail core: the form values and one SMTP session with the send command that drives it.
 // The main dialog derives from CMailer, copies its fields in and presses OnOK; tests derive from it
-// too and record what the user would see. Every text here is code-page-936 bytes.
+// too and record what the user would see. The account name, password and recipient are
+// code-page-936 bytes, the subject and body GB18030, the attachment path the file system's own
+// bytes.
 //
 // Threads: everything runs on the thread that constructed the object (the UI thread), except the
 // attachment worker, which owns the session from the moment it starts until it ends and reaches the
@@ -9,6 +11,7 @@
 #include "mail/attachment_file.h"
 #include "mail/constants.h"
 #include "mail/extensions.h"
+#include "mail/message_stamp.h"
 #include "mail/messages.h"
 #include "mail/socket.h"
 
@@ -76,14 +79,16 @@ protected:
     virtual void ShowMessage(const Notice& notice) = 0;
     // Copies the form into the members; false (after telling the user) if it cannot be sent.
     virtual bool TakeFormValues() { return true; }
-    // The local time as "%a %d %b %Y %X" with English names, whatever the user's locale.
-    virtual std::string LocalTimeText();
+    // The Date and Message-ID of a message that goes out now.
+    virtual MessageStamp StampMessage() { return StampNow(); }
     // Called over and over while a socket call on the UI thread waits.
     virtual void WhileWaiting() {}
     // Queues task to run on the UI thread; the default runs it at once on the calling thread.
     virtual void PostToUiThread(std::function<void()> task) { task(); }
-    // Opens the attachment named by a code-page-936 path.
-    virtual std::unique_ptr<AttachmentFile> OpenAttachment(const std::string& path);
+    // Opens the attachment at a path in the file system's own bytes.
+    virtual std::unique_ptr<AttachmentFile> OpenAttachment(const std::string& path) {
+        return OpenAttachmentFile(path);
+    }
     // Called on the worker thread as its last act; the dialog schedules ReapAttachmentWorker().
     virtual void OnAttachmentWorkerFinished() {}
 

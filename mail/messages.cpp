@@ -35,9 +35,10 @@ constexpr std::array kCatalogue{
     Entry{Msg::SecureConnectFailed, "与163服务器建立安全连接失败，请检查网络!"},
     Entry{Msg::AuthNotAccepted, "服务器不接受这种登录方式，邮件没有发送!"},
     Entry{Msg::MailTooLarge, "邮件太大，服务器最多接受%1 MB，邮件没有发送!"},
+    Entry{Msg::ControlCharacterInPath, "附件路径中不能含有换行符等控制字符!"},
 };
 
-static_assert(kCatalogue.size() == static_cast<size_t>(Msg::MailTooLarge) + 1,
+static_assert(kCatalogue.size() == static_cast<size_t>(Msg::ControlCharacterInPath) + 1,
               "every message has exactly one entry");
 
 struct HintWords {

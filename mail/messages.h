@@ -19,7 +19,7 @@ enum class Msg {
     SentOk,                  // the mail went out
     ReplyCode,               // the bare reply code (text is the code itself)
     LineBreakInField,        // CR, LF or NUL in a one-line field
-    UnsendableCharacter,     // a character code page 936 cannot represent
+    UnsendableCharacter,     // a character that cannot be sent exactly
     AttachmentOpenFailed,    // the path does not name a readable regular file
     AttachmentReadFailed,    // reading failed or the file changed size while it was sent
     AttachmentBusy,          // "send" pressed while the attachment worker runs
@@ -29,6 +29,7 @@ enum class Msg {
     SecureConnectFailed,     // TLS handshake or certificate check failed
     AuthNotAccepted,         // AUTH not answered with 334, or no way of logging in we know
     MailTooLarge,            // larger than the server's SIZE; %1 is the limit in MiB
+    ControlCharacterInPath,  // a line break or other control character in the attachment path
 };
 
 // The command a server's reply answered: what the reply means to the user depends on it.

@@ -4,7 +4,6 @@
 
 #include "mail/base64.h"
 #include "mail/extensions.h"
-#include "mail/gbk.h"
 #include "mail/message.h"
 
 #include <cstring>
@@ -60,6 +59,21 @@ bool HasLineBreakOrNul(const std::string& s) {
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
 }
 
+// A C0 control character (NUL, CR and LF among them), DEL or a C1 control character (U+0080 to
+// U+009F, in UTF-8 C2 80 to C2 9F) in a UTF-8 path. None belongs in a name a user picks, and a
+// line break in a name would end the attachment's header.
+bool HasControlCharacter(std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x20 || c == 0x7F)
+            return true;
+        if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(utf8[i + 1]) <= 0x9F)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 void CMailer::OnOK() {
@@ -84,8 +98,9 @@ void CMailer::OnOK() {
     ServerExtensions server;
     if (!OpenSession() || !Hello(server))
         return;
-    m_headerBlock =
-        ComposeHeaderBlock({m_strUser, m_strRecipient, m_strSubject, m_strBody, LocalTimeText()});
+    const MessageStamp stamp = StampMessage();
+    m_headerBlock = ComposeHeaderBlock(
+        {m_strUser, m_strRecipient, m_strSubject, m_strBody, stamp.date, stamp.messageId});
     if (attachment)
         m_attachHeader = ComposeAttachmentHeader(m_strAttachName);
     // Every byte that goes out after the 354, up to and including the final ".\r\n".
@@ -162,8 +177,12 @@ bool CMailer::CheckForm() {
         Show(Msg::LineBreakInField);
         return false;
     }
-    if (SubjectLineLength(m_strSubject) > kMaxLineLength) {
+    if (!SubjectFitsInAHeader(m_strSubject)) {
         Show(Msg::SubjectTooLong);
+        return false;
+    }
+    if (HasControlCharacter(m_strAttachPath)) {
+        Show(Msg::ControlCharacterInPath);
         return false;
     }
     return true;
@@ -216,11 +235,6 @@ void CMailer::SendEnvelope(std::uint64_t sizeToDeclare) {
         Expect(to, Command::RcptTo, {"250", "251"}, Msg::SendFailed) &&
         Expect("DATA\r\n", Command::Data, {"354"}, Msg::SendFailed))
         SendMailText();
-}
-
-std::unique_ptr<AttachmentFile> CMailer::OpenAttachment(const std::string& path) {
-    const auto native = GbkToUtf8(path);
-    return native ? OpenAttachmentFile(*native) : nullptr;
 }
 
 } // namespace mail

@@ -18,10 +18,6 @@ using vtest::ScriptedServer;
 using vtest::TestMailer;
 using namespace std::chrono_literals;
 
-const std::string kSubjectGbk = "\xC4\xE3\xBA\xC3"; // 你好
-const std::string kBodyGbk =
-    "\xD5\xFD\xCE\xC4\xB5\xDA\xD2\xBB\xD0\xD0\r\n\xB5\xDA\xB6\xFE\xD0\xD0"; // 正文第一行 / 第二行
-
 // What a text mail puts on the wire, written out from the protocol, not from the code.
 std::string TextMailTranscript() {
     return "EHLO " + std::string(mail::SMTP_HOST) +
@@ -33,27 +29,8 @@ std::string TextMailTranscript() {
            std::string(mail::MAIL_DOMAIN) +
            ">\r\n"
            "RCPT TO:<friend@example.com>\r\n"
-           "DATA\r\n"
-           "From : <demo@" +
-           std::string(mail::MAIL_DOMAIN) +
-           ">\r\n"
-           "To : <friend@example.com>\r\n"
-           "Subject:" +
-           kSubjectGbk +
-           "\r\n"
-           "Date:Mon 07 Dec 2026 10:00:00+0800\r\n"
-           "X-mailer: tolvaren smtp dll\r\n"
-           "Mime-Version: 1.0\r\n"
-           "Content-Type: multipart/mixed;Boundary=\"marrowfen-quibblestar\";\r\n"
-           "\r\n--marrowfen-quibblestar\r\n\r\n"
-           "--marrowfen-quibblestar\r\n"
-           "Content-Type: text/plain;charset=gb2312\r\n"
-           "Content-transfer-Encoding: 7bit\r\n"
-           "\r\n" +
-           kBodyGbk +
-           "\r\n--marrowfen-quibblestar--\r\n"
-           "\r\n.\r\n"
-           "quit\r\n";
+           "DATA\r\n" +
+           vtest::ExpectedFilledMailHead() + vtest::kClosing + "quit\r\n";
 }
 
 TEST(Conversation, TextMailGoesOutByteForByte) {
@@ -113,6 +90,24 @@ TEST(Conversation, FormCheckRefusesBeforeAnyConnectionFirstFailureWins) {
         {"missing attachment", "demo", "pw", "a@b", "s", "", "/nonexistent/a.zip",
          Msg::AttachmentOpenFailed},
         {"folder as attachment", "demo", "pw", "a@b", "s", "b", "/tmp", Msg::AttachmentOpenFailed},
+        {"commands in the file name", "demo", "pw", "a@b", "s", "b",
+         "/tmp/a.zip\r\n\r\n.\r\nMAIL FROM:<demo@163.com>\r\nRCPT TO:<thief@example.com>\r\n"
+         "DATA\r\nx.zip",
+         Msg::ControlCharacterInPath},
+        {"LF alone in the path", "demo", "pw", "a@b", "s", "b", "/tmp/a\nb.zip",
+         Msg::ControlCharacterInPath},
+        {"tab in the path", "demo", "pw", "a@b", "s", "b", "/tmp/a\tb.zip",
+         Msg::ControlCharacterInPath},
+        {"NUL in the path", "demo", "pw", "a@b", "s", "b", std::string("/tmp/a\0.zip", 10),
+         Msg::ControlCharacterInPath},
+        {"DEL in the path", "demo", "pw", "a@b", "s", "b", "/tmp/a\x7F.zip",
+         Msg::ControlCharacterInPath},
+        {"C1 NEL (U+0085) in the path", "demo", "pw", "a@b", "s", "b", "/tmp/a\xC2\x85.zip",
+         Msg::ControlCharacterInPath},
+        {"no-break space (U+00A0) is no control", "demo", "pw", "a@b", "s", "b",
+         "/nonexistent/a\xC2\xA0.zip", Msg::AttachmentOpenFailed},
+        {"the form's own checks come first", "demo", "pw", "a@b", "", "b", "/tmp/a\nb.zip",
+         Msg::NeedCompleteContent},
     };
     ScriptedServer server;
     for (const auto& c : cases) {

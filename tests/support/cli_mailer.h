@@ -18,13 +18,23 @@ class CliMailer : public mail::CMailer {
 public:
     ~CliMailer() override { AbortAttachmentWorker(); }
 
-    // Stores a UTF-8 text into a form member as code page 936; false if it is not representable.
-    static bool Set(std::string& member, const char* utf8) {
-        const auto gbk = mail::Utf8ToGbk(utf8);
-        if (!gbk)
-            return false;
-        member = *gbk;
-        return true;
+    // Fills the form from UTF-8 texts as the dialog does: the account fields in code page 936, the
+    // subject and body in GB18030, the path (may be null) as the file system's own bytes. False if
+    // a text cannot be represented exactly.
+    bool SetForm(const char* user, const char* password, const char* recipient, const char* subject,
+                 const char* body, const char* attachmentPath) {
+        const auto set = [](std::string& member, const char* utf8, auto encode) {
+            const auto bytes = encode(utf8);
+            if (bytes)
+                member = *bytes;
+            return bytes.has_value();
+        };
+        m_strAttachPath = attachmentPath ? attachmentPath : "";
+        return set(m_strUser, user, mail::Utf8ToGbk) &&
+               set(m_strPassword, password, mail::Utf8ToGbk) &&
+               set(m_strRecipient, recipient, mail::Utf8ToGbk) &&
+               set(m_strSubject, subject, mail::Utf8ToGb18030) &&
+               set(m_strBody, body, mail::Utf8ToGb18030);
     }
 
     // Returns once no attachment worker is running, and joins it.

@@ -43,25 +43,8 @@ std::string TextMailTranscript() {
            from +
            ">\r\n"
            "RCPT TO:<friend@example.com>\r\n"
-           "DATA\r\n"
-           "From : <" +
-           from +
-           ">\r\n"
-           "To : <friend@example.com>\r\n"
-           "Subject:\xC4\xE3\xBA\xC3\r\n"
-           "Date:Mon 07 Dec 2026 10:00:00+0800\r\n"
-           "X-mailer: tolvaren smtp dll\r\n"
-           "Mime-Version: 1.0\r\n"
-           "Content-Type: multipart/mixed;Boundary=\"marrowfen-quibblestar\";\r\n"
-           "\r\n--marrowfen-quibblestar\r\n\r\n"
-           "--marrowfen-quibblestar\r\n"
-           "Content-Type: text/plain;charset=gb2312\r\n"
-           "Content-transfer-Encoding: 7bit\r\n"
-           "\r\n"
-           "\xD5\xFD\xCE\xC4\xB5\xDA\xD2\xBB\xD0\xD0\r\n\xB5\xDA\xB6\xFE\xD0\xD0"
-           "\r\n--marrowfen-quibblestar--\r\n"
-           "\r\n.\r\n"
-           "quit\r\n";
+           "DATA\r\n" +
+           vtest::ExpectedFilledMailHead() + vtest::kClosing + "quit\r\n";
 }
 
 // Nothing of the conversation, the login least of all, in what a server received.

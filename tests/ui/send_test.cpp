@@ -15,10 +15,11 @@ using Send = FormTest;
 
 const FormText kForm{U("张三"), U("密码"), U("to@example.com"), U("主题"), U("你好\n瘊瘍"), {}};
 
-// GBK bytes: 张三 D5C5 C8FD, 主题 D6F7 CCE2, 你好 C4E3 BAC3, U+760A 瘊 F0FA, U+760D 瘍 AF83.
+// GBK bytes: 张三 D5C5 C8FD. The subject 主题 (D6F7 CCE2) and the body 你好 / U+760A 瘊 U+760D 瘍
+// (C4E3 BAC3 CR LF F0FA AF83) as they go out in GB18030: an encoded word and base64.
 const std::string kUserGbk = "\xD5\xC5\xC8\xFD";
-const std::string kSubjectGbk = "\xD6\xF7\xCC\xE2";
-const std::string kBodyGbk = "\xC4\xE3\xBA\xC3\r\n\xF0\xFA\xAF\x83";
+const std::string kSubjectField = "Subject: =?GB18030?B?1vfM4g==?=";
+const std::string kBodyBase64 = "xOO6ww0K8Pqvgw==";
 // base64 of the GBK bytes of 张三 and 密码 (C3DC C2EB).
 const std::string kUserLine = "1cXI/Q==\r\n";
 const std::string kPasswordLine = "w9zC6w==\r\n";
@@ -47,7 +48,7 @@ TEST_F(Send, EmptyFormShowsOnlyTheFirstMessage) {
     EXPECT_EQ(server.ConnectionCount(), 0u);
 }
 
-TEST_F(Send, TypedMailGoesOutAsGbkByEnterAndByClick) {
+TEST_F(Send, TypedMailGoesOutInItsCharacterSetsByEnterAndByClick) {
     Type(kForm);
     ASSERT_EQ(Shown(), kForm);
 
@@ -68,8 +69,8 @@ TEST_F(Send, TypedMailGoesOutAsGbkByEnterAndByClick) {
         EXPECT_EQ(units[4], "MAIL FROM:<" + kUserGbk + "@" + mail::MAIL_DOMAIN + ">\r\n");
         EXPECT_EQ(units[5], "RCPT TO:<to@example.com>\r\n");
         EXPECT_EQ(units[6], "DATA\r\n");
-        EXPECT_NE(units[7].find("Subject:" + kSubjectGbk + "\r\n"), std::string::npos);
-        EXPECT_NE(units[7].find("\r\n" + kBodyGbk + "\r\n"), std::string::npos);
+        EXPECT_NE(units[7].find("\r\n" + kSubjectField + "\r\n"), std::string::npos);
+        EXPECT_NE(units[7].find("base64\r\n\r\n" + kBodyBase64 + "\r\n"), std::string::npos);
         EXPECT_TRUE(OnlyCrLfLineBreaks(units[7]));
         EXPECT_EQ(units[8], "quit\r\n");
     }
