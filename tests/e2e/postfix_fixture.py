@@ -66,6 +66,11 @@ relayhost =
 default_transport = error:this server does not relay
 relay_transport = error:this server does not relay
 smtputf8_enable = no
+# Refuse 8-bit headers and undeclared 8-bit bodies (RFC 2045, RFC 6152): what passes here is
+# 7-bit clean, as every server takes it.
+strict_7bit_headers = yes
+strict_8bitmime = yes
+strict_8bitmime_body = yes
 biff = no
 message_size_limit = {size_limit}
 virtual_mailbox_domains = {domain}
