@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -63,18 +64,31 @@ QString FromUtf8(std::string_view utf8) {
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
-// The code-page-936 bytes of a text from the form, or nothing if code page 936 cannot represent
-// every character of it.
-std::optional<std::string> ToGbk(const QString& text) {
+// The code-page-936 or GB18030 bytes of a text from the form, or nothing if that character set
+// cannot represent every character of it exactly.
+using Encoder = std::optional<std::string> (*)(std::string_view utf8);
+using Decoder = std::optional<std::string> (*)(std::string_view bytes);
+
+std::optional<std::string> Encode(Encoder encode, const QString& text) {
     const QByteArray utf8 = text.toUtf8();
-    return mail::Utf8ToGbk(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+    return encode(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
 }
 
-std::optional<QString> FromGbk(std::string_view gbk) {
-    const auto utf8 = mail::GbkToUtf8(gbk);
+std::optional<QString> Decode(Decoder decode, std::string_view bytes) {
+    const auto utf8 = decode(bytes);
     if (!utf8)
         return std::nullopt;
     return FromUtf8(*utf8);
+}
+
+std::optional<QString> FromGbk(std::string_view gbk) {
+    return Decode(mail::GbkToUtf8, gbk);
+}
+
+// A path as the file system's own bytes.
+std::string FileSystemBytes(const QString& path) {
+    const QByteArray bytes = QFile::encodeName(path);
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
 // Bytes that should be GBK but might not be: every byte still shows.
@@ -242,38 +256,45 @@ bool CMailerDlg::OnInitDialog() {
 
 bool CMailerDlg::DoDataExchange(bool save) {
     // IDC_BLANK is bound as the control m_ctlBlank, attached when the controls were made. The
-    // strings follow in the template's exchange order.
-    const std::pair<QLineEdit*, std::string*> lines[] = {
-        {m_editPassword, &m_strPassword},
-        {m_editUser, &m_strUser},
-        {m_editSubject, &m_strSubject},
-        {m_editRecipient, &m_strRecipient},
+    // strings follow in the template's exchange order. The account fields are code page 936, what
+    // a server takes in an address and a login; the subject GB18030, which holds every character.
+    struct Line {
+        QLineEdit* edit;
+        std::string* member;
+        Encoder encode;
+        Decoder decode;
+    };
+    const Line lines[] = {
+        {m_editPassword, &m_strPassword, mail::Utf8ToGbk, mail::GbkToUtf8},
+        {m_editUser, &m_strUser, mail::Utf8ToGbk, mail::GbkToUtf8},
+        {m_editSubject, &m_strSubject, mail::Utf8ToGb18030, mail::Gb18030ToUtf8},
+        {m_editRecipient, &m_strRecipient, mail::Utf8ToGbk, mail::GbkToUtf8},
     };
     if (save) {
         // All or nothing: a refused field leaves every member as it was.
         std::optional<std::string> texts[std::size(lines)];
         for (std::size_t i = 0; i < std::size(lines); ++i)
-            if (!(texts[i] = ToGbk(lines[i].first->text())))
+            if (!(texts[i] = Encode(lines[i].encode, lines[i].edit->text())))
                 return false;
         QString body = m_editBody->toPlainText(); // line breaks as LF
         body.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-        auto bodyText = ToGbk(body);
+        auto bodyText = Encode(mail::Utf8ToGb18030, body);
         if (!bodyText)
             return false;
         for (std::size_t i = 0; i < std::size(lines); ++i)
-            *lines[i].second = std::move(*texts[i]);
+            *lines[i].member = std::move(*texts[i]);
         m_strBody = std::move(*bodyText);
         return true;
     }
 
     bool loaded = true;
-    for (const auto& [edit, member] : lines) {
-        if (const auto text = FromGbk(*member))
-            SetIfChanged(edit, *text);
+    for (const Line& line : lines) {
+        if (const auto text = Decode(line.decode, *line.member))
+            SetIfChanged(line.edit, *text);
         else
             loaded = false;
     }
-    if (auto body = FromGbk(m_strBody)) {
+    if (auto body = Decode(mail::Gb18030ToUtf8, m_strBody)) {
         body->replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         if (m_editBody->toPlainText() != *body)
             m_editBody->setPlainText(*body);
@@ -304,7 +325,7 @@ void CMailerDlg::OnOK() {
 }
 
 void CMailerDlg::OnBrowse() {
-    // A field that cannot be saved (a character outside code page 936) is not loaded back either,
+    // A field that cannot be saved (a character its character set lacks) is not loaded back either,
     // so the round trip leaves every field as typed.
     const bool saved = UpdateData(true);
 
@@ -321,7 +342,7 @@ void CMailerDlg::OnBrowse() {
         const QString path = chooser.selectedFiles().value(0);
         if (!path.isEmpty()) {
             m_editAttachPath->setText(QDir::toNativeSeparators(path));
-            m_strAttachName = ToGbk(QFileInfo(path).fileName()).value_or(std::string());
+            m_strAttachName = FileSystemBytes(QFileInfo(path).fileName());
         }
     }
 
@@ -347,7 +368,7 @@ void CMailerDlg::ShowMessage(const mail::Notice& notice) {
     QString detail;
     if (!notice.detail.empty()) {
         detail = ServerText(notice.detail);
-        const auto hint = mail::ReplyHintUtf8(std::string_view(notice.detail).substr(0, 3));
+        const auto hint = mail::HintUtf8(notice.hint);
         if (!hint.empty())
             detail += QStringLiteral("\n\n") + FromUtf8(hint);
     }
@@ -359,12 +380,8 @@ bool CMailerDlg::TakeFormValues() {
         RefuseUnsendable();
         return false;
     }
-    auto path = ToGbk(m_editAttachPath->text());
-    if (!path) {
-        RefuseUnsendable();
-        return false;
-    }
-    m_strAttachPath = std::move(*path);
+    // The path is no text to convert: the file system takes it as its own bytes.
+    m_strAttachPath = FileSystemBytes(m_editAttachPath->text());
     return true;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
-// A mail core that records the message boxes it would show, with a fixed clock, pointed at a
-// scripted loopback server.
+// A mail core that records the message boxes it would show, with a fixed date and message id,
+// pointed at a scripted loopback server.
+#include "expected_mail.h"
+
 #include "mail/gbk.h"
 #include "mail/mailer.h"
 
@@ -11,8 +13,6 @@
 #include <vector>
 
 namespace vtest {
-
-inline constexpr char kTestDate[] = "Mon 07 Dec 2026 10:00:00";
 
 class TestMailer : public mail::CMailer {
 public:
@@ -31,8 +31,8 @@ public:
         m_strUser = "demo";
         m_strPassword = "secret";
         m_strRecipient = "friend@example.com";
-        m_strSubject = mail::Gbk("你好");
-        m_strBody = mail::Gbk("正文第一行\r\n第二行");
+        m_strSubject = mail::Gb18030("你好");
+        m_strBody = mail::Gb18030("正文第一行\r\n第二行");
     }
 
     std::vector<mail::Msg> Ids() const {
@@ -62,7 +62,9 @@ protected:
         std::lock_guard lock(m_mutex);
         m_notices.push_back(notice);
     }
-    std::string LocalTimeText() override { return kTestDate; }
+    mail::MessageStamp StampMessage() override {
+        return {kTestDate, mail::FormatMessageId(kTestRandomHex, 1796608800)};
+    }
     void OnAttachmentWorkerFinished() override {
         std::lock_guard lock(m_mutex);
         m_workerDone = true;
