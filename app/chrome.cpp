@@ -8,13 +8,12 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QStyle>
-
-#include <array>
 
 using app::Utf8;
 
@@ -26,8 +25,6 @@ constexpr unsigned kSysCommandMask = 0xFFF0;
 constexpr unsigned kScMinimize = 0xF020;
 constexpr unsigned kScClose = 0xF060;
 constexpr unsigned kScRestore = 0xF120;
-
-constexpr std::array kIconSizes{16, 24, 32, 48, 64, 128, 256};
 
 // Qt's menu bar lays separators out at zero width and draws nothing for them (unless the style
 // asks for them, and then only to push the rest to the right). This bar draws each separator
@@ -63,9 +60,12 @@ protected:
 } // namespace
 
 QIcon CMailerDlg::LoadMainIcon() {
+    // Every size that scripts/render-art made, 1.5x and 2x screens' sizes included: QIcon hands
+    // out the one with the pixels a use needs.
     QIcon icon;
-    for (const int side : kIconSizes)
-        icon.addFile(QStringLiteral(":/res/icons/vellipost-%1.png").arg(side), QSize(side, side));
+    const QDir icons(QStringLiteral(":/res/icons"));
+    for (const QString& file : icons.entryList(QDir::Files))
+        icon.addFile(icons.filePath(file));
     return icon;
 }
 

@@ -3,6 +3,7 @@
 #include "app/text.h"
 #include "res/strings.h"
 #include "ui/mailer_dlg.h"
+#include "ui/qt_chinese.h"
 
 #include <QIcon>
 
@@ -15,6 +16,7 @@ CMailerApp::CMailerApp(int& argc, char** argv) : m_app(argc, argv) {
     QCoreApplication::setApplicationVersion(Utf8(res::kAppVersion));
     QGuiApplication::setDesktopFileName(Utf8(res::kDesktopFileName));
     QApplication::setWindowIcon(CMailerDlg::LoadMainIcon());
+    ui::InstallQtChinese(m_qtChinese);
 }
 
 bool CMailerApp::InitInstance() {

@@ -2,10 +2,12 @@
 // The application object: the program's one QApplication and its start-up. There is no main loop
 // beyond the main form's modal run.
 #include <QApplication>
+#include <QTranslator>
 
 class CMailerApp {
 public:
-    // Names the program "Vellipost", version 1.0.0.1, and gives every window the program icon.
+    // Names the program "Vellipost", version 1.0.0.1, gives every window the program icon and
+    // makes Qt's own words (standard buttons, the file chooser) Chinese.
     // Qt reads its own options (such as -platform) from the arguments; the program has none.
     CMailerApp(int& argc, char** argv);
     CMailerApp(const CMailerApp&) = delete;
@@ -17,4 +19,5 @@ public:
 
 private:
     QApplication m_app;
+    QTranslator m_qtChinese; // after m_app: uninstalled before the application ends
 };

@@ -174,12 +174,7 @@ def make_senders(build, workdir):
 
 def attachment_digest(message_bytes):
     """sha256 of the first non-text leaf part, decoded as its transfer encoding says."""
-    # Vellipost writes "From : <...>" with a space before the colon, which RFC 5322 (section 4.5,
-    # obs-optional) tells readers to accept and Python's parser does not: close the names up,
-    # in the header block only.
-    head, sep, rest = message_bytes.partition(b"\r\n\r\n")
-    head = re.sub(rb"(?m)^([!-9;-~]+)[ \t]+:", rb"\1:", head)
-    msg = email.message_from_bytes(head + sep + rest, policy=email.policy.compat32)
+    msg = email.message_from_bytes(message_bytes, policy=email.policy.compat32)
     for part in msg.walk():
         if part.is_multipart() or part.get_content_maintype() == "text":
             continue

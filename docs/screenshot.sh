@@ -2,12 +2,20 @@
 # Remakes docs/main-form.png, the README's picture of the main form: runs the program under Xvfb
 # (no window manager, so the picture shows the window's client area with its menu bar), types a
 # mail into it with xdotool, Chinese included, and saves the window.
-# Usage: docs/screenshot.sh PATH-TO-VELLIPOST [OUTPUT.png]
+# With a SCALE (such as 2) the program runs with QT_SCALE_FACTOR=SCALE, as on a high-density
+# screen, and the picture is docs/main-form@<SCALE>x.png unless OUTPUT says otherwise.
+# Usage: docs/screenshot.sh PATH-TO-VELLIPOST [OUTPUT.png] [SCALE]
 # Needs xvfb, xdotool and imagemagick.
 set -euo pipefail
 
-program=${1:?usage: docs/screenshot.sh PATH-TO-VELLIPOST [OUTPUT.png]}
-out=${2:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/main-form.png}
+program=${1:?usage: docs/screenshot.sh PATH-TO-VELLIPOST [OUTPUT.png] [SCALE]}
+scale=${3:-1}
+docs=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+if [[ $scale == 1 ]]; then
+    out=${2:-$docs/main-form.png}
+else
+    out=${2:-$docs/main-form@${scale}x.png}
+fi
 
 work=$(mktemp -d)
 xvfb_pid=
@@ -25,7 +33,7 @@ stop() {
 trap stop EXIT
 
 exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+Xvfb -displayfd 3 -screen 0 2048x1536x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 exec 3>&-
 for _ in $(seq 100); do
@@ -38,7 +46,7 @@ done
 }
 export DISPLAY=:$(tr -d '[:space:]' <"$work/display")
 
-"$program" >"$work/program.log" 2>&1 &
+QT_SCALE_FACTOR=$scale "$program" >"$work/program.log" 2>&1 &
 program_pid=$!
 window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Vellipost$' | head -n 1)
 xdotool windowfocus --sync "$window"

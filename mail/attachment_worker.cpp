@@ -4,7 +4,6 @@
 #include "mail/mailer.h"
 
 #include "mail/base64.h"
-#include "mail/message.h"
 
 #include <algorithm>
 #include <system_error>
@@ -59,25 +58,8 @@ void CMailer::AttachmentWorker() {
         Show(Msg::AttachmentReadFailed);
     } else if (data == DataResult::SendFailed) {
         ReportReceiveFailure();
-    } else if (SendAndRead(std::string(ClosingText()), m_timeouts.endOfData)) {
-        if (m_strReply != "250") {
-            EndSession();
-            Show(Msg::SendFailed);
-        } else if (SendAndRead("quit\r\n")) {
-            // The mail was accepted at the end of the data, so success follows a failed QUIT too.
-            EndSession();
-            if (m_strReply != "221") {
-                ShowText(Msg::ReplyCode, m_strReply);
-                Show(Msg::QuitFailed);
-            }
-            m_strReply.clear();
-            m_strCommand.clear();
-            RunOnUiThread([this] {
-                m_strAttachPath.clear();
-                m_strAttachName.clear();
-            });
-            Show(Msg::SentOk);
-        }
+    } else {
+        EndDataAndQuit(true);
     }
     m_workerRunning = false;
     OnAttachmentWorkerFinished();

@@ -8,7 +8,7 @@ namespace mail {
 namespace {
 
 // CP936 rather than GBK: it is the code page Windows users type in (it adds the euro sign at 0x80).
-constexpr char kCodePage[] = "CP936";
+enum class Charset { Cp936, Gb18030 };
 
 class Converter {
 public:
@@ -56,24 +56,83 @@ private:
     iconv_t m_cd;
 };
 
+// Converts and converts back: iconv may report success for a text it has changed (glibc's CP936
+// silently drops the Unicode tag characters), so only an exact round trip counts.
+std::optional<std::string> Exactly(Converter& there, Converter& back, std::string_view in) {
+    auto out = there.Run(in);
+    if (!out)
+        return std::nullopt;
+    const auto again = back.Run(*out);
+    if (!again || *again != in)
+        return std::nullopt;
+    return out;
+}
+
+// iconv descriptors keep state, so each thread gets its own.
+Converter& FromUtf8To(Charset charset) {
+    thread_local Converter cp936("CP936", "UTF-8");
+    thread_local Converter gb18030("GB18030", "UTF-8");
+    return charset == Charset::Cp936 ? cp936 : gb18030;
+}
+
+Converter& ToUtf8From(Charset charset) {
+    thread_local Converter cp936("UTF-8", "CP936");
+    thread_local Converter gb18030("UTF-8", "GB18030");
+    return charset == Charset::Cp936 ? cp936 : gb18030;
+}
+
+std::optional<std::string> Encode(Charset charset, std::string_view utf8) {
+    return Exactly(FromUtf8To(charset), ToUtf8From(charset), utf8);
+}
+
+std::optional<std::string> Decode(Charset charset, std::string_view bytes) {
+    return Exactly(ToUtf8From(charset), FromUtf8To(charset), bytes);
+}
+
+std::string Literal(Charset charset, std::string_view utf8) {
+    auto converted = Encode(charset, utf8);
+    if (!converted)
+        throw std::logic_error("a built-in text is not representable");
+    return *converted;
+}
+
 } // namespace
 
 std::optional<std::string> Utf8ToGbk(std::string_view utf8) {
-    // iconv descriptors keep state, so each thread gets its own.
-    thread_local Converter converter(kCodePage, "UTF-8");
-    return converter.Run(utf8);
+    return Encode(Charset::Cp936, utf8);
 }
 
 std::optional<std::string> GbkToUtf8(std::string_view gbk) {
-    thread_local Converter converter("UTF-8", kCodePage);
-    return converter.Run(gbk);
+    return Decode(Charset::Cp936, gbk);
+}
+
+std::optional<std::string> Utf8ToGb18030(std::string_view utf8) {
+    return Encode(Charset::Gb18030, utf8);
+}
+
+std::optional<std::string> Gb18030ToUtf8(std::string_view gb18030) {
+    return Decode(Charset::Gb18030, gb18030);
 }
 
 std::string Gbk(std::string_view utf8Literal) {
-    auto converted = Utf8ToGbk(utf8Literal);
-    if (!converted)
-        throw std::logic_error("a built-in text is not representable in code page 936");
-    return *converted;
+    return Literal(Charset::Cp936, utf8Literal);
+}
+
+std::string Gb18030(std::string_view utf8Literal) {
+    return Literal(Charset::Gb18030, utf8Literal);
+}
+
+std::size_t Gb18030CharLength(std::string_view text) {
+    const auto byte = [&](std::size_t i) {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+    };
+    const auto lead = byte(0);
+    if (lead < 0x81 || lead > 0xFE)
+        return 1;
+    const auto second = byte(1);
+    if (second >= 0x30 && second <= 0x39)
+        return text.size() >= 4 ? 4 : 1; // four bytes: lead, digit, lead, digit
+    return second >= 0x40 && second != 0x7F && second != 0xFF ? 2 : 1;
 }
 
 } // namespace mail

@@ -1,20 +1,38 @@
 #pragma once
-// The one place where text changes between UTF-8 (our sources, the toolkit, the file system) and
-// code page 936, the bytes the mail core works on and puts on the wire.
+// The one place where text changes encoding. Our sources, the toolkit and the file system speak
+// UTF-8. The account name, password and recipient go on the wire as code page 936, the code page
+// the provider's users type in; the subject and body as GB18030, its superset that holds every
+// Unicode character and that every mail reader knows.
+//
+// No conversion ever drops or substitutes a character: a text comes back only if converting it
+// back gives exactly the text that went in.
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace mail {
 
-// Returns the code-page-936 bytes of a UTF-8 text, or nothing if the text is not valid UTF-8 or
-// holds a character that code page 936 cannot represent. Never substitutes characters.
+// The code-page-936 bytes of a UTF-8 text, or nothing if the text is not valid UTF-8 or holds a
+// character that code page 936 cannot represent.
 std::optional<std::string> Utf8ToGbk(std::string_view utf8);
 
-// Returns the UTF-8 form of code-page-936 bytes, or nothing if they are not valid code page 936.
+// The UTF-8 form of code-page-936 bytes, or nothing if they are not valid code page 936.
 std::optional<std::string> GbkToUtf8(std::string_view gbk);
+
+// The GB18030 bytes of a UTF-8 text, or nothing if it is not valid UTF-8.
+std::optional<std::string> Utf8ToGb18030(std::string_view utf8);
+
+// The UTF-8 form of GB18030 bytes, or nothing if they are not valid GB18030.
+std::optional<std::string> Gb18030ToUtf8(std::string_view gb18030);
 
 // Code-page-936 bytes of a UTF-8 literal of our own; the literal must be representable.
 std::string Gbk(std::string_view utf8Literal);
+
+// GB18030 bytes of a UTF-8 literal of our own.
+std::string Gb18030(std::string_view utf8Literal);
+
+// The length of the GB18030 character that starts text (1, 2 or 4 bytes; 1 for a byte that
+// starts none, so that a scan always moves on).
+std::size_t Gb18030CharLength(std::string_view text);
 
 } // namespace mail

@@ -1,13 +1,17 @@
 #pragma once
 // The mail core: the form values and one SMTP session with the send command that drives it.
 // The main dialog derives from CMailer, copies its fields in and presses OnOK; tests derive from it
-// too and record what the user would see. Every text here is code-page-936 bytes.
+// too and record what the user would see. The account name, password and recipient are
+// code-page-936 bytes, the subject and body GB18030, the attachment path the file system's own
+// bytes.
 //
 // Threads: everything runs on the thread that constructed the object (the UI thread), except the
 // attachment worker, which owns the session from the moment it starts until it ends and reaches the
 // UI thread only through RunOnUiThread.
 #include "mail/attachment_file.h"
 #include "mail/constants.h"
+#include "mail/extensions.h"
+#include "mail/message_stamp.h"
 #include "mail/messages.h"
 #include "mail/resolver.h"
 #include "mail/socket.h"
@@ -17,9 +21,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace mail {
@@ -27,8 +33,9 @@ namespace mail {
 // A message box as the user sees it.
 struct Notice {
     Msg id;
-    std::string text;   // code-page-936 bytes
-    std::string detail; // the server's reply that led to it, as received; may be empty
+    std::string text;       // code-page-936 bytes
+    std::string detail;     // the server's reply that led to it, as received; may be empty
+    Hint hint = Hint::None; // what the user can do about the reply in detail
 };
 
 // Time limits of a session. RFC 5321 section 4.5.3.2 asks a client to wait 5 minutes for most
@@ -80,8 +87,8 @@ protected:
     virtual void ShowMessage(const Notice& notice) = 0;
     // Copies the form into the members; false (after telling the user) if it cannot be sent.
     virtual bool TakeFormValues() { return true; }
-    // The local time as "%a %d %b %Y %X" with English names, whatever the user's locale.
-    virtual std::string LocalTimeText();
+    // The Date and Message-ID of a message that goes out now.
+    virtual MessageStamp StampMessage() { return StampNow(); }
     // Called over and over while a socket call on the UI thread waits, the name lookup included.
     virtual void WhileWaiting() {}
     // Starts looking up the server's name (see Resolver); the default is the system's resolver.
@@ -91,8 +98,10 @@ protected:
     }
     // Queues task to run on the UI thread; the default runs it at once on the calling thread.
     virtual void PostToUiThread(std::function<void()> task) { task(); }
-    // Opens the attachment named by a code-page-936 path.
-    virtual std::unique_ptr<AttachmentFile> OpenAttachment(const std::string& path);
+    // Opens the attachment at a path in the file system's own bytes.
+    virtual std::unique_ptr<AttachmentFile> OpenAttachment(const std::string& path) {
+        return OpenAttachmentFile(path);
+    }
     // Called on the worker thread as its last act; the dialog schedules ReapAttachmentWorker().
     virtual void OnAttachmentWorkerFinished() {}
     // Closes the message box that ShowMessage has open for the worker, as if the user had closed
@@ -112,7 +121,8 @@ protected:
     void EndSession();
     void ReportReceiveFailure();
 
-    void SendEnvelope();
+    // sizeToDeclare: the message's size for MAIL FROM's SIZE parameter; 0 declares none.
+    void SendEnvelope(std::uint64_t sizeToDeclare);
     void SendMailText();
     void StartAttachmentWorker();
     void AttachmentWorker();
@@ -139,9 +149,21 @@ private:
 
     bool CheckForm();
     bool OpenSession();
+    bool Hello(ServerExtensions& server);
+    bool LogIn(const ServerExtensions& server);
+    void EndDataAndQuit(bool worker);
     bool SendOrReport(const std::string& text);
-    bool SendAndRead(const std::string& text, std::chrono::milliseconds timeout);
-    bool SendAndRead(const std::string& text) { return SendAndRead(text, m_timeouts.reply); }
+    bool SendAndRead(const std::string& text, Command command, std::chrono::milliseconds timeout);
+    bool SendAndRead(const std::string& text, Command command) {
+        return SendAndRead(text, command, m_timeouts.reply);
+    }
+    bool Expect(const std::string& text, Command command,
+                std::initializer_list<std::string_view> codes, Msg refused,
+                std::chrono::milliseconds timeout);
+    bool Expect(const std::string& text, Command command,
+                std::initializer_list<std::string_view> codes, Msg refused) {
+        return Expect(text, command, codes, refused, m_timeouts.reply);
+    }
     DataResult SendAttachmentData();
     void ClearAfterSuccess();
     void Show(Msg id);
@@ -151,6 +173,12 @@ private:
     std::uint16_t m_serverPort = SMTP_PORT;
     Timeouts m_timeouts;
     std::string SocketFailureText() const;
+
+    // The message as it goes out after DATA, composed once before MAIL FROM so that the size
+    // declared there is the size of what is sent.
+    std::string m_headerBlock;
+    std::string m_attachHeader;
+    Command m_answered = Command::Greeting; // the command the last reply answered
 
     std::string m_pending; // bytes received after the end of the last reply
     std::string m_failure; // why the last send, connect or receive failed, for the user

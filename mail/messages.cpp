@@ -34,22 +34,57 @@ constexpr std::array kCatalogue{
     Entry{Msg::WorkerStartFailed, "无法启动附件发送，邮件没有发送!"},
     Entry{Msg::SubjectTooLong, "主题太长，请缩短后再发送!"},
     Entry{Msg::SecureConnectFailed, "与163服务器建立安全连接失败，请检查网络!"},
+    Entry{Msg::AuthNotAccepted, "服务器不接受这种登录方式，邮件没有发送!"},
+    Entry{Msg::MailTooLarge, "邮件太大，服务器最多接受%1 MB，邮件没有发送!"},
+    Entry{Msg::ControlCharacterInPath, "附件路径中不能含有换行符等控制字符!"},
 };
 
-static_assert(kCatalogue.size() == static_cast<size_t>(Msg::SecureConnectFailed) + 1,
+static_assert(kCatalogue.size() == static_cast<size_t>(Msg::ControlCharacterInPath) + 1,
               "every message has exactly one entry");
 
-struct Hint {
-    std::string_view code;
+struct HintWords {
+    Hint hint;
     std::string_view text;
 };
 
-constexpr std::array kHints{
-    Hint{"535", "提示：163邮箱的SMTP登录需要使用客户端授权码，而不是网页登录密码。"},
-    Hint{"550", "提示：该账号可能没有开启SMTP服务，请在邮箱设置中开启。"},
-    Hint{"553", "提示：发件人必须是登录的账号。"},
-    Hint{"554", "提示：邮件被服务器当作垃圾邮件拒绝了。"},
+constexpr std::array kHintWords{
+    HintWords{Hint::AuthorizationCode,
+              "提示：163邮箱的SMTP登录需要使用客户端授权码，而不是网页登录密码。"},
+    HintWords{Hint::EnableSmtp, "提示：该账号可能没有开启SMTP服务，请在邮箱设置中开启。"},
+    HintWords{Hint::SenderIsAccount, "提示：发件人必须是登录的账号。"},
+    HintWords{Hint::RecipientRefused, "提示：收件人地址不存在或被拒绝，请检查收件人。"},
+    HintWords{Hint::TooLarge, "提示：邮件太大，服务器拒收。"},
+    HintWords{Hint::Spam, "提示：邮件被服务器当作垃圾邮件拒绝了。"},
 };
+
+// Which refusal of which command gets which hint. A size refusal (any 552, or the enhanced code
+// 5.3.4 of RFC 3463) is recognised before these, whatever the command.
+struct HintRule {
+    Command answered;
+    std::string_view code;
+    Hint hint;
+};
+
+constexpr std::array kHintRules{
+    HintRule{Command::Password, "535", Hint::AuthorizationCode},
+    HintRule{Command::MailFrom, "550", Hint::EnableSmtp},
+    HintRule{Command::MailFrom, "553", Hint::SenderIsAccount},
+    HintRule{Command::RcptTo, "550", Hint::RecipientRefused},
+    HintRule{Command::RcptTo, "551", Hint::RecipientRefused},
+    HintRule{Command::RcptTo, "553", Hint::RecipientRefused},
+    HintRule{Command::Data, "554", Hint::Spam},
+    HintRule{Command::EndOfData, "554", Hint::Spam},
+};
+
+// True if the reply's first line carries the enhanced status code `status` (RFC 2034: right
+// after the code and its separator, followed by a space or the end of the line).
+bool HasEnhancedCode(std::string_view reply, std::string_view status) {
+    if (reply.size() < 4 + status.size() || reply.substr(4, status.size()) != status)
+        return false;
+    const std::size_t after = 4 + status.size();
+    return after == reply.size() || reply[after] == ' ' || reply[after] == '\r' ||
+           reply[after] == '\n';
+}
 
 } // namespace
 
@@ -71,10 +106,20 @@ const std::string& MessageText(Msg id) {
     return table[static_cast<size_t>(id)];
 }
 
-std::string_view ReplyHintUtf8(std::string_view code) {
-    for (const auto& hint : kHints)
-        if (hint.code == code)
-            return hint.text;
+Hint ChooseHint(Command answered, std::string_view reply) {
+    const std::string_view code = reply.substr(0, 3);
+    if (code == "552" || HasEnhancedCode(reply, "5.3.4"))
+        return Hint::TooLarge;
+    for (const auto& rule : kHintRules)
+        if (rule.answered == answered && rule.code == code)
+            return rule.hint;
+    return Hint::None;
+}
+
+std::string_view HintUtf8(Hint hint) {
+    for (const auto& words : kHintWords)
+        if (words.hint == hint)
+            return words.text;
     return {};
 }
 

@@ -3,30 +3,75 @@
 #include "mail/mailer.h"
 
 #include "mail/base64.h"
-#include "mail/gbk.h"
+#include "mail/extensions.h"
 #include "mail/message.h"
 
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace mail {
 namespace {
 
-// A login line that is wiped from memory on every way out of the send command.
-class SecretLine {
+// A secret (a login line, or what it is made of) that is wiped from memory on every way out.
+class Secret {
 public:
-    explicit SecretLine(std::string text) : m_text(std::move(text)) {}
-    ~SecretLine() { explicit_bzero(m_text.data(), m_text.size()); }
-    SecretLine(const SecretLine&) = delete;
-    SecretLine& operator=(const SecretLine&) = delete;
+    explicit Secret(std::string text) : m_text(std::move(text)) {}
+    ~Secret() { explicit_bzero(m_text.data(), m_text.size()); }
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
     const std::string& str() const { return m_text; }
 
 private:
     std::string m_text;
 };
 
+// prefix, then the base64 of bytes on one line, whatever its length, then CR LF (RFC 4954 section
+// 4): a line break inside would reach the server as a second line, answered on its own. Built in
+// one buffer, so no copy of the secret is left behind.
+Secret LoginLine(std::string_view prefix, const std::string& bytes) {
+    std::string line(prefix.size() + Base64EncodedSize(bytes.size()) + 2, '\0');
+    prefix.copy(line.data(), prefix.size());
+    const std::size_t encoded = Base64EncodeTo(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                               bytes.size(), line.data() + prefix.size());
+    line.resize(prefix.size() + encoded);
+    std::erase_if(line, [](char c) { return c == '\r' || c == '\n'; });
+    line += "\r\n";
+    return Secret(std::move(line));
+}
+
+// RFC 4616: NUL, the user, NUL, the password.
+Secret PlainCredentials(const std::string& user, const std::string& password) {
+    std::string credentials;
+    credentials.reserve(user.size() + password.size() + 2);
+    credentials.append(1, '\0').append(user).append(1, '\0').append(password);
+    return Secret(std::move(credentials));
+}
+
+// bytes in units of 1,048,576 with one decimal, rounded ("9.8"), the same in every locale.
+std::string MebibytesText(std::uint64_t bytes) {
+    constexpr std::uint64_t kMiB = 1 << 20;
+    const std::uint64_t tenths = bytes / kMiB * 10 + ((bytes % kMiB) * 10 + kMiB / 2) / kMiB;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
 bool HasLineBreakOrNul(const std::string& s) {
     return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
+}
+
+// A C0 control character (NUL, CR and LF among them), DEL or a C1 control character (U+0080 to
+// U+009F, in UTF-8 C2 80 to C2 9F) in a UTF-8 path. None belongs in a name a user picks, and a
+// line break in a name would end the attachment's header.
+bool HasControlCharacter(std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x20 || c == 0x7F)
+            return true;
+        if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(utf8[i + 1]) <= 0x9F)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -51,28 +96,65 @@ void CMailer::OnOK() {
         m_strAttachName = LastPathComponent(m_strAttachPath);
     }
 
-    const SecretLine userLine(Base64Encode(m_strUser) + "\r\n");
-    const SecretLine passLine(Base64Encode(m_strPassword) + "\r\n");
-
-    if (!OpenSession())
+    ServerExtensions server;
+    if (!OpenSession() || !Hello(server))
         return;
-    m_strCommand = std::string("HELO ") + SMTP_HOST + "\r\n";
-    if (!SendAndRead(m_strCommand))
-        return;
-    m_strCommand = "AUTH LOGIN\r\n";
-    if (!SendAndRead(m_strCommand))
-        return;
-    if (!SendAndRead(userLine.str()))
-        return;
-    if (!SendAndRead(passLine.str()))
-        return;
-    if (m_strReply != "235") {
+    const MessageStamp stamp = StampMessage();
+    m_headerBlock = ComposeHeaderBlock(
+        {m_strUser, m_strRecipient, m_strSubject, m_strBody, stamp.date, stamp.messageId});
+    if (attachment)
+        m_attachHeader = ComposeAttachmentHeader(m_strAttachName);
+    // Every byte that goes out after the 354, up to and including the final ".\r\n".
+    const std::uint64_t size = m_headerBlock.size() + m_attachHeader.size() +
+                               (attachment ? Base64EncodedSize(attachment->Length()) : 0) +
+                               ClosingText().size();
+    // RFC 1870: a server that states its limit is told the size, and a mail above it is not even
+    // offered; the user learns it before any secret is sent.
+    if (server.sizeLimit > 0 && size > server.sizeLimit) {
         EndSession();
-        Show(Msg::WrongAccount);
+        std::string text = MessageText(Msg::MailTooLarge);
+        text.replace(text.find("%1"), 2, MebibytesText(server.sizeLimit));
+        ShowText(Msg::MailTooLarge, std::move(text));
         return;
     }
+    if (!LogIn(server))
+        return;
     m_attachFile = std::move(attachment);
-    SendEnvelope();
+    SendEnvelope(server.sizeLimit > 0 ? size : 0);
+}
+
+// EHLO, and HELO where the server does not answer EHLO with 250 (RFC 5321 section 4.1.4); a
+// server greeted with HELO lists no extensions. False once the session has ended.
+bool CMailer::Hello(ServerExtensions& server) {
+    const std::string domain = std::string(SMTP_HOST) + "\r\n";
+    if (!SendAndRead("EHLO " + domain, Command::Hello))
+        return false;
+    if (m_strReply == "250") {
+        server = ParseEhloReply(m_strReplyText);
+        return true;
+    }
+    return SendAndRead("HELO " + domain, Command::Hello);
+}
+
+// Logs in the way the server offers, and sends each secret only when the server has asked for
+// it. Without an AUTH line (and after HELO) AUTH LOGIN is tried: its 334 check keeps the secrets
+// safe. False once the session has ended and the user has been told.
+bool CMailer::LogIn(const ServerExtensions& server) {
+    if (!server.authListed || server.Offers("LOGIN")) {
+        const Secret user = LoginLine("", m_strUser);
+        const Secret password = LoginLine("", m_strPassword);
+        return Expect("AUTH LOGIN\r\n", Command::Auth, {"334"}, Msg::AuthNotAccepted) &&
+               Expect(user.str(), Command::User, {"334"}, Msg::WrongAccount) &&
+               Expect(password.str(), Command::Password, {"235"}, Msg::WrongAccount);
+    }
+    if (server.Offers("PLAIN")) {
+        const Secret credentials = PlainCredentials(m_strUser, m_strPassword);
+        const Secret line = LoginLine("AUTH PLAIN ", credentials.str()); // the initial response
+        return Expect(line.str(), Command::Password, {"235"}, Msg::WrongAccount);
+    }
+    EndSession();
+    Show(Msg::AuthNotAccepted);
+    return false;
 }
 
 // The form check, first failure wins. Only emptiness is tested for presence: a field of spaces is
@@ -96,8 +178,12 @@ bool CMailer::CheckForm() {
         Show(Msg::LineBreakInField);
         return false;
     }
-    if (SubjectLineLength(m_strSubject) > kMaxLineLength) {
+    if (!SubjectFitsInAHeader(m_strSubject)) {
         Show(Msg::SubjectTooLong);
+        return false;
+    }
+    if (HasControlCharacter(m_strAttachPath)) {
+        Show(Msg::ControlCharacterInPath);
         return false;
     }
     return true;
@@ -140,29 +226,16 @@ bool CMailer::OpenSession() {
     return true;
 }
 
-void CMailer::SendEnvelope() {
-    m_strCommand = "MAIL FROM:<" + m_strUser + "@" + MAIL_DOMAIN + ">\r\n";
-    if (!SendAndRead(m_strCommand))
-        return;
-    m_strCommand = "RCPT TO:<" + m_strRecipient + ">\r\n";
-    if (!SendAndRead(m_strCommand))
-        return;
-    m_strCommand = "DATA\r\n";
-    if (!SendAndRead(m_strCommand))
-        return;
-    // Anything but 354 means the server will not take the data: what we would send next would
-    // be read as commands.
-    if (m_strReply != "354") {
-        EndSession();
-        Show(Msg::SendFailed);
-        return;
-    }
-    SendMailText();
-}
-
-std::unique_ptr<AttachmentFile> CMailer::OpenAttachment(const std::string& path) {
-    const auto native = GbkToUtf8(path);
-    return native ? OpenAttachmentFile(*native) : nullptr;
+void CMailer::SendEnvelope(std::uint64_t sizeToDeclare) {
+    const std::string size = sizeToDeclare > 0 ? " SIZE=" + std::to_string(sizeToDeclare) : "";
+    const std::string from = "MAIL FROM:<" + m_strUser + "@" + MAIL_DOMAIN + ">" + size + "\r\n";
+    const std::string to = "RCPT TO:<" + m_strRecipient + ">\r\n";
+    // Anything but 354 to DATA means the server will not take the data: what we would send next
+    // would be read as commands.
+    if (Expect(from, Command::MailFrom, {"250"}, Msg::SendFailed) &&
+        Expect(to, Command::RcptTo, {"250", "251"}, Msg::SendFailed) &&
+        Expect("DATA\r\n", Command::Data, {"354"}, Msg::SendFailed))
+        SendMailText();
 }
 
 } // namespace mail

@@ -6,43 +6,41 @@
 
 namespace mail {
 
+// Sends the blocks composed before MAIL FROM, exactly as they were measured there.
 void CMailer::SendMailText() {
-    m_strCommand =
-        ComposeHeaderBlock({m_strUser, m_strRecipient, m_strSubject, m_strBody, LocalTimeText()});
+    m_strCommand = std::move(m_headerBlock);
     if (!SendOrReport(m_strCommand))
         return;
     m_strCommand.clear();
 
     if (!m_strAttachPath.empty()) {
-        m_strCommand += ComposeAttachmentHeader(m_strAttachName);
+        m_strCommand = std::move(m_attachHeader);
         if (!SendOrReport(m_strCommand))
             return;
         m_strCommand.clear();
         StartAttachmentWorker();
         return;
     }
+    EndDataAndQuit(false);
+}
 
-    m_strCommand += ClosingText();
-    if (!SendAndRead(m_strCommand, m_timeouts.endOfData))
+// The end of the data and QUIT, for both roads. The mail is accepted at the end of the data; a
+// QUIT that is not answered with 221 is reported differently: the text road says only that
+// leaving failed, the worker shows the code and that leaving failed, then the success.
+void CMailer::EndDataAndQuit(bool worker) {
+    if (!Expect(std::string(ClosingText()), Command::EndOfData, {"250"}, Msg::SendFailed,
+                m_timeouts.endOfData) ||
+        !SendAndRead("quit\r\n", Command::Quit))
         return;
-    if (m_strReply != "250") {
-        EndSession();
-        Show(Msg::SendFailed);
-        return;
-    }
-    m_strCommand = "quit\r\n";
-    if (!SendAndRead(m_strCommand))
-        return;
-    if (m_strReply != "221") {
-        EndSession();
-        Show(Msg::QuitFailed);
-        return;
-    }
     EndSession();
-    m_strReply.clear();
-    m_strCommand.clear();
-    m_strAttachPath.clear();
-    m_strAttachName.clear();
+    if (m_strReply != "221") {
+        if (worker)
+            ShowText(Msg::ReplyCode, m_strReply);
+        Show(Msg::QuitFailed);
+        if (!worker)
+            return;
+    }
+    ClearAfterSuccess();
     Show(Msg::SentOk);
 }
 

@@ -99,6 +99,8 @@ void CMailer::EndSession() {
     m_pReplyBuf.reset();
     m_pending.clear();
     m_attachFile.reset();
+    m_headerBlock.clear();
+    m_attachHeader.clear();
 }
 
 void CMailer::ReportReceiveFailure() {
@@ -115,13 +117,41 @@ bool CMailer::SendOrReport(const std::string& text) {
 
 // One step of the conversation: send, then read the one reply. On failure the session is over
 // and the user has been told.
-bool CMailer::SendAndRead(const std::string& text, std::chrono::milliseconds timeout) {
+bool CMailer::SendAndRead(const std::string& text, Command command,
+                          std::chrono::milliseconds timeout) {
+    m_answered = command;
     if (!SendOrReport(text))
         return false;
     if (ReadReply(timeout))
         return true;
     ReportReceiveFailure();
     return false;
+}
+
+// A checked step: as SendAndRead, and the reply's code must be one of codes. Otherwise the session
+// ends and the user sees `refused`, with the reply and its hint as the detail.
+bool CMailer::Expect(const std::string& text, Command command,
+                     std::initializer_list<std::string_view> codes, Msg refused,
+                     std::chrono::milliseconds timeout) {
+    if (!SendAndRead(text, command, timeout))
+        return false;
+    for (const std::string_view code : codes)
+        if (m_strReply == code)
+            return true;
+    EndSession();
+    Show(refused);
+    return false;
+}
+
+// After the mail was accepted: the session's texts and the attachment are spent. The path and name
+// belong to the form, so they are cleared on the UI thread.
+void CMailer::ClearAfterSuccess() {
+    m_strReply.clear();
+    m_strCommand.clear();
+    RunOnUiThread([this] {
+        m_strAttachPath.clear();
+        m_strAttachName.clear();
+    });
 }
 
 void CMailer::Show(Msg id) {
@@ -134,9 +164,10 @@ void CMailer::ShowText(Msg id, std::string text) {
     Notice notice{id, std::move(text), {}};
     // Messages that follow a server's reply carry it, so the user can see what the server said.
     if (id == Msg::WrongAccount || id == Msg::SendFailed || id == Msg::QuitFailed ||
-        id == Msg::ReplyCode)
+        id == Msg::ReplyCode || id == Msg::AuthNotAccepted || id == Msg::MailTooLarge) {
         notice.detail = m_strReplyText;
-    else if (id == Msg::ReceiveFailed || id == Msg::SecureConnectFailed)
+        notice.hint = ChooseHint(m_answered, m_strReplyText);
+    } else if (id == Msg::ReceiveFailed || id == Msg::SecureConnectFailed)
         notice.detail = m_failure;
     RunOnUiThread([this, notice] { ShowMessage(notice); });
 }

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
@@ -41,6 +42,13 @@ constexpr QSize kClientSize(280, 234);
 // Labels and the picture have no id of their own (IDC_STATIC).
 constexpr int IDC_STATIC = -1;
 
+// The banner bitmap IDB_BANNER: its size in pixels at a device pixel ratio of 1, and what it shows,
+// for a screen reader.
+constexpr QSize kBannerSize(191, 103);
+const QString kBannerDescription =
+    QStringLiteral("Vellipost 的标志：蓝色方块里一个白色信封，别着橙色回形针，右边是 Vellipost "
+                   "字样，上下是航空信封的蓝橙斜纹边。");
+
 // Often enough that a long send never looks frozen, seldom enough to cost nothing.
 constexpr std::chrono::milliseconds kProgressInterval(250);
 
@@ -57,18 +65,31 @@ QString FromUtf8(std::string_view utf8) {
     return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
 }
 
-// The code-page-936 bytes of a text from the form, or nothing if code page 936 cannot represent
-// every character of it.
-std::optional<std::string> ToGbk(const QString& text) {
+// The code-page-936 or GB18030 bytes of a text from the form, or nothing if that character set
+// cannot represent every character of it exactly.
+using Encoder = std::optional<std::string> (*)(std::string_view utf8);
+using Decoder = std::optional<std::string> (*)(std::string_view bytes);
+
+std::optional<std::string> Encode(Encoder encode, const QString& text) {
     const QByteArray utf8 = text.toUtf8();
-    return mail::Utf8ToGbk(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+    return encode(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
 }
 
-std::optional<QString> FromGbk(std::string_view gbk) {
-    const auto utf8 = mail::GbkToUtf8(gbk);
+std::optional<QString> Decode(Decoder decode, std::string_view bytes) {
+    const auto utf8 = decode(bytes);
     if (!utf8)
         return std::nullopt;
     return FromUtf8(*utf8);
+}
+
+std::optional<QString> FromGbk(std::string_view gbk) {
+    return Decode(mail::GbkToUtf8, gbk);
+}
+
+// A path as the file system's own bytes.
+std::string FileSystemBytes(const QString& path) {
+    const QByteArray bytes = QFile::encodeName(path);
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
 // Bytes that should be GBK but might not be: every byte still shows.
@@ -86,6 +107,15 @@ QString ServerText(std::string_view bytes) {
         text = FromGbkOrLatin1(bytes);
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     return text.trimmed();
+}
+
+// The banner as rendered for screens at 1x, 1.5x and 2x. QIcon hands out the rendering with the
+// pixels a screen needs, scaling only between renderings, and marks its device pixel ratio.
+QIcon LoadBanner() {
+    QIcon banner;
+    for (const char* file : {"banner.png", "banner@1.5x.png", "banner@2x.png"})
+        banner.addFile(QStringLiteral(":/res/") + QLatin1String(file));
+    return banner;
 }
 
 void SetIfChanged(QLineEdit* edit, const QString& text) {
@@ -142,6 +172,7 @@ void CMailerDlg::CreateControls() {
         auto* control = new QLabel(text, m_client);
         control->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         place(control, IDC_STATIC, name, units);
+        return control;
     };
     const auto edit = [&](int id, const char* name, QRect units) {
         auto* control = new QLineEdit(m_client);
@@ -158,15 +189,16 @@ void CMailerDlg::CreateControls() {
     m_btnSend = button(QStringLiteral("发信"), IDOK, "IDOK", {15, 213, 50, 14});
     m_btnSend->setDefault(true); // Enter in any field presses it
     m_btnExit = button(QStringLiteral("退出"), IDCANCEL, "IDCANCEL", {79, 213, 50, 14});
-    label(QStringLiteral("用户名:"), "labelUser", {13, 10, 29, 10});
-    label(QStringLiteral("密码:"), "labelPassword", {13, 32, 23, 10});
+    QLabel* const labelUser = label(QStringLiteral("用户名:"), "labelUser", {13, 10, 29, 10});
+    QLabel* const labelPassword = label(QStringLiteral("密码:"), "labelPassword", {13, 32, 23, 10});
     m_editUser = edit(IDC_USER, "IDC_USER", {47, 5, 88, 16});
     m_editPassword = edit(IDC_PASSWORD, "IDC_PASSWORD", {47, 31, 88, 16}); // shown in clear
-    label(QStringLiteral("收件人:"), "labelRecipient", {13, 55, 29, 10});
+    QLabel* const labelRecipient =
+        label(QStringLiteral("收件人:"), "labelRecipient", {13, 55, 29, 10});
     m_editRecipient = edit(IDC_RECIPIENT, "IDC_RECIPIENT", {47, 52, 88, 16});
-    label(QStringLiteral("主题:"), "labelSubject", {13, 80, 29, 10});
+    QLabel* const labelSubject = label(QStringLiteral("主题:"), "labelSubject", {13, 80, 29, 10});
     m_editSubject = edit(IDC_SUBJECT, "IDC_SUBJECT", {47, 76, 88, 16});
-    label(QStringLiteral("内容:"), "labelBody", {13, 100, 29, 10});
+    QLabel* const labelBody = label(QStringLiteral("内容:"), "labelBody", {13, 100, 29, 10});
 
     // Multi-line, a vertical scroll bar, no wrapping: long lines scroll sideways. Tab moves on and
     // Enter presses the send button (eventFilter); Ctrl+Enter breaks the line.
@@ -178,19 +210,32 @@ void CMailerDlg::CreateControls() {
     m_editBody->installEventFilter(this);
     place(m_editBody, IDC_BODY, "IDC_BODY", {14, 110, 251, 77});
 
-    // The picture control shows the bitmap at its own size from the template's top left.
+    // The picture control shows the bitmap at its own size from the template's top left, in the
+    // rendering made for the screen's pixel ratio. A screen reader hears what it shows.
     auto* banner = new QLabel(m_client);
-    const QPixmap bitmap(QStringLiteral(":/res/banner.png"));
-    banner->setPixmap(bitmap);
     place(banner, IDC_STATIC, "IDB_BANNER", {142, 13, 127, 69});
+    const QPixmap bitmap = LoadBanner().pixmap(kBannerSize, banner->devicePixelRatio());
+    banner->setPixmap(bitmap);
     if (!bitmap.isNull())
-        banner->resize(bitmap.size());
+        banner->resize(bitmap.deviceIndependentSize().toSize());
+    banner->setAccessibleName(kCaption);
+    banner->setAccessibleDescription(kBannerDescription);
 
     m_editAttachPath = edit(IDC_ATTACH_PATH, "IDC_ATTACH_PATH", {79, 191, 108, 16});
     m_btnAttach = button(QStringLiteral("附件"), IDC_ATTACH, "IDC_ATTACH", {15, 192, 50, 14});
     m_ctlBlank = new QLabel(m_client);
     m_ctlBlank->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     place(m_ctlBlank, IDC_BLANK, "IDC_BLANK", {209, 198, 54, 25});
+
+    // A screen reader names each field after its label (Qt takes the label whose buddy the field
+    // is); the labels have no '&', so no access key comes with it. The template gives the path
+    // field no label: the attachment button beside it names it.
+    labelUser->setBuddy(m_editUser);
+    labelPassword->setBuddy(m_editPassword);
+    labelRecipient->setBuddy(m_editRecipient);
+    labelSubject->setBuddy(m_editSubject);
+    labelBody->setBuddy(m_editBody);
+    m_editAttachPath->setAccessibleName(m_btnAttach->text());
 
     QWidget* const tabOrder[] = {m_btnSend,      m_btnExit,        m_editUser,
                                  m_editPassword, m_editRecipient,  m_editSubject,
@@ -212,38 +257,45 @@ bool CMailerDlg::OnInitDialog() {
 
 bool CMailerDlg::DoDataExchange(bool save) {
     // IDC_BLANK is bound as the control m_ctlBlank, attached when the controls were made. The
-    // strings follow in the template's exchange order.
-    const std::pair<QLineEdit*, std::string*> lines[] = {
-        {m_editPassword, &m_strPassword},
-        {m_editUser, &m_strUser},
-        {m_editSubject, &m_strSubject},
-        {m_editRecipient, &m_strRecipient},
+    // strings follow in the template's exchange order. The account fields are code page 936, what
+    // a server takes in an address and a login; the subject GB18030, which holds every character.
+    struct Line {
+        QLineEdit* edit;
+        std::string* member;
+        Encoder encode;
+        Decoder decode;
+    };
+    const Line lines[] = {
+        {m_editPassword, &m_strPassword, mail::Utf8ToGbk, mail::GbkToUtf8},
+        {m_editUser, &m_strUser, mail::Utf8ToGbk, mail::GbkToUtf8},
+        {m_editSubject, &m_strSubject, mail::Utf8ToGb18030, mail::Gb18030ToUtf8},
+        {m_editRecipient, &m_strRecipient, mail::Utf8ToGbk, mail::GbkToUtf8},
     };
     if (save) {
         // All or nothing: a refused field leaves every member as it was.
         std::optional<std::string> texts[std::size(lines)];
         for (std::size_t i = 0; i < std::size(lines); ++i)
-            if (!(texts[i] = ToGbk(lines[i].first->text())))
+            if (!(texts[i] = Encode(lines[i].encode, lines[i].edit->text())))
                 return false;
         QString body = m_editBody->toPlainText(); // line breaks as LF
         body.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-        auto bodyText = ToGbk(body);
+        auto bodyText = Encode(mail::Utf8ToGb18030, body);
         if (!bodyText)
             return false;
         for (std::size_t i = 0; i < std::size(lines); ++i)
-            *lines[i].second = std::move(*texts[i]);
+            *lines[i].member = std::move(*texts[i]);
         m_strBody = std::move(*bodyText);
         return true;
     }
 
     bool loaded = true;
-    for (const auto& [edit, member] : lines) {
-        if (const auto text = FromGbk(*member))
-            SetIfChanged(edit, *text);
+    for (const Line& line : lines) {
+        if (const auto text = Decode(line.decode, *line.member))
+            SetIfChanged(line.edit, *text);
         else
             loaded = false;
     }
-    if (auto body = FromGbk(m_strBody)) {
+    if (auto body = Decode(mail::Gb18030ToUtf8, m_strBody)) {
         body->replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         if (m_editBody->toPlainText() != *body)
             m_editBody->setPlainText(*body);
@@ -278,7 +330,7 @@ void CMailerDlg::OnOK() {
 }
 
 void CMailerDlg::OnBrowse() {
-    // A field that cannot be saved (a character outside code page 936) is not loaded back either,
+    // A field that cannot be saved (a character its character set lacks) is not loaded back either,
     // so the round trip leaves every field as typed.
     const bool saved = UpdateData(true);
 
@@ -295,7 +347,7 @@ void CMailerDlg::OnBrowse() {
         const QString path = chooser.selectedFiles().value(0);
         if (!path.isEmpty()) {
             m_editAttachPath->setText(QDir::toNativeSeparators(path));
-            m_strAttachName = ToGbk(QFileInfo(path).fileName()).value_or(std::string());
+            m_strAttachName = FileSystemBytes(QFileInfo(path).fileName());
         }
     }
 
@@ -337,7 +389,7 @@ void CMailerDlg::ShowMessage(const mail::Notice& notice) {
     QString detail;
     if (!notice.detail.empty()) {
         detail = ServerText(notice.detail);
-        const auto hint = mail::ReplyHintUtf8(std::string_view(notice.detail).substr(0, 3));
+        const auto hint = mail::HintUtf8(notice.hint);
         if (!hint.empty())
             detail += QStringLiteral("\n\n") + FromUtf8(hint);
     }
@@ -349,12 +401,8 @@ bool CMailerDlg::TakeFormValues() {
         RefuseUnsendable();
         return false;
     }
-    auto path = ToGbk(m_editAttachPath->text());
-    if (!path) {
-        RefuseUnsendable();
-        return false;
-    }
-    m_strAttachPath = std::move(*path);
+    // The path is no text to convert: the file system takes it as its own bytes.
+    m_strAttachPath = FileSystemBytes(m_editAttachPath->text());
     return true;
 }
 
@@ -397,7 +445,7 @@ void CMailerDlg::UpdateProgress() {
 
 void CMailerDlg::ClearProgress() {
     m_progressTimer->stop();
-    m_ctlBlank->clear();
+    m_ctlBlank->setText(QString()); // unlike clear(), tells a screen reader the text changed
 }
 
 void CMailerDlg::reject() {

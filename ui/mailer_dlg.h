@@ -34,10 +34,10 @@ public:
     // True: the focus goes to the first tab stop, the send button.
     bool OnInitDialog();
     // Copies the five bound fields between the controls and the members: save = controls to
-    // members, as code-page-936 bytes with the body's line breaks as CR LF. Saving fails if a
-    // field holds a character that code page 936 cannot represent; then no member changes and
-    // nothing is replaced. Loading fails for a member that is not valid code page 936, whose
-    // control then keeps its text.
+    // members, the account fields as code-page-936 bytes, the subject and body as GB18030, the
+    // body's line breaks as CR LF. Saving fails if a field holds a character its character set
+    // cannot represent exactly; then no member changes and nothing is replaced. Loading fails for
+    // a member that is not valid in its character set, whose control then keeps its text.
     bool DoDataExchange(bool save);
     bool UpdateData(bool save) { return DoDataExchange(save); }
     // The send button: the core's send command under a wait cursor. The form repaints during

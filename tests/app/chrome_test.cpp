@@ -79,6 +79,7 @@ struct AboutRecord {
     std::vector<QRect> textGeometries;
     QRect iconGeometry;
     QImage iconImage;
+    qreal iconRatio = 0;
     QString okText;
     QRect okGeometry;
     bool okIsDefault = false;
@@ -199,6 +200,7 @@ protected:
             if (!label->pixmap().isNull()) {
                 r.iconGeometry = label->geometry();
                 r.iconImage = Argb(label->pixmap().toImage());
+                r.iconRatio = label->pixmap().devicePixelRatio();
                 continue;
             }
             r.texts.push_back(label->text());
@@ -498,9 +500,14 @@ TEST_F(ChromeTest, AboutBoxFollowsItsTemplate) {
     EXPECT_TRUE(a.fitsTexts) << "a line is wider than its box";
     EXPECT_TRUE(mail::Utf8ToGbk(a.texts[1].toStdString()).has_value());
 
-    // The icon at the platform's standard size, where the template places the icon control.
+    // The icon at the platform's standard size, where the template places the icon control, in
+    // the rendering made for the screen's pixel ratio (this test runs at 1x, 1.5x and 2x).
     EXPECT_EQ(a.iconGeometry, QRect(dlu(11, 17, 20, 20).topLeft(), QSize(32, 32)));
-    EXPECT_EQ(a.iconImage, Argb(CMailerDlg::LoadMainIcon().pixmap(QSize(32, 32)).toImage()));
+    const qreal ratio = form().devicePixelRatio();
+    EXPECT_EQ(a.iconRatio, ratio);
+    const QImage rendered(QStringLiteral(":/res/icons/vellipost-%1.png").arg(qRound(32 * ratio)));
+    ASSERT_FALSE(rendered.isNull()) << "no rendering for a pixel ratio of " << ratio;
+    EXPECT_EQ(a.iconImage, Argb(rendered));
 
     EXPECT_EQ(a.okText, U("确定"));
     EXPECT_EQ(a.okGeometry, dlu(178, 7, 50, 14));
@@ -568,10 +575,14 @@ TEST(IconPosition, CentresTheIconTruncatingTowardZero) {
     }
 }
 
+// Every size the program draws (16 to 64) at 1x, 1.5x and 2x, and 128 and 256 for the desktop.
+constexpr int kIconSides[] = {16, 24, 32, 36, 48, 64, 72, 96, 128, 256};
+
 TEST(ProgramIcon, HoldsEverySizeFromTheResources) {
     const QIcon icon = CMailerDlg::LoadMainIcon();
     const QList<QSize> sizes = icon.availableSizes();
-    for (int side : {16, 24, 32, 48, 64, 128, 256}) {
+    EXPECT_EQ(sizes.size(), static_cast<qsizetype>(std::size(kIconSides)));
+    for (int side : kIconSides) {
         SCOPED_TRACE(side);
         EXPECT_TRUE(sizes.contains(QSize(side, side)));
         const QImage file(QStringLiteral(":/res/icons/vellipost-%1.png").arg(side));
@@ -581,9 +592,10 @@ TEST(ProgramIcon, HoldsEverySizeFromTheResources) {
 }
 
 TEST(Resources, BannerAndIconsLoadInAProgramLinkingTheFrontEnd) {
-    const QPixmap banner(QStringLiteral(":/res/banner.png"));
-    EXPECT_EQ(banner.size(), QSize(191, 103));
-    for (int side : {16, 24, 32, 48, 64, 128, 256}) {
+    EXPECT_EQ(QPixmap(QStringLiteral(":/res/banner.png")).size(), QSize(191, 103));
+    EXPECT_EQ(QPixmap(QStringLiteral(":/res/banner@1.5x.png")).size(), QSize(287, 155));
+    EXPECT_EQ(QPixmap(QStringLiteral(":/res/banner@2x.png")).size(), QSize(382, 206));
+    for (int side : kIconSides) {
         const QPixmap icon(QStringLiteral(":/res/icons/vellipost-%1.png").arg(side));
         EXPECT_EQ(icon.size(), QSize(side, side));
     }
@@ -649,12 +661,16 @@ TEST_F(ChromeTest, MinimisedFormPaintsTheIconCentredOnItsBackground) {
 // --- start-up
 // ---------------------------------------------------------------------------------------
 
-TEST(StartUp, NamesTheProgramAndGivesItsVersion) {
+TEST(StartUp, NamesTheProgramGivesItsVersionAndSpeaksChinese) {
     EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("Vellipost"));
     EXPECT_EQ(QCoreApplication::applicationVersion(), QStringLiteral("1.0.0.1"));
     EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("vellipost"));
     EXPECT_EQ(Argb(QApplication::windowIcon().pixmap(QSize(32, 32)).toImage()),
               Argb(CMailerDlg::LoadMainIcon().pixmap(QSize(32, 32)).toImage()));
+    // Qt's own words, whatever the locale: start-up loads its Simplified Chinese catalogue.
+    const QMessageBox box(QMessageBox::Question, {}, {}, QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text(), U("确定"));
+    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), U("取消"));
 }
 
 TEST(StartUp, InitInstanceRunsTheFormModallyAndReturnsFalse) {

@@ -17,12 +17,9 @@ int main(int argc, char** argv) {
     vtest::CliMailer mailer;
     mailer.SetServerForTesting("127.0.0.1", static_cast<std::uint16_t>(std::atoi(argv[1])));
     const bool ok =
-        mailer.Set(mailer.m_strUser, argv[2]) && mailer.Set(mailer.m_strPassword, argv[3]) &&
-        mailer.Set(mailer.m_strRecipient, argv[4]) && mailer.Set(mailer.m_strSubject, argv[5]) &&
-        mailer.Set(mailer.m_strBody, argv[6]) &&
-        (argc < 8 || mailer.Set(mailer.m_strAttachPath, argv[7]));
+        mailer.SetForm(argv[2], argv[3], argv[4], argv[5], argv[6], argc > 7 ? argv[7] : nullptr);
     if (!ok) {
-        std::fprintf(stderr, "an argument is not representable in code page 936\n");
+        std::fprintf(stderr, "an argument cannot be sent exactly\n");
         return 2;
     }
     mailer.OnOK();

@@ -1,11 +1,12 @@
-// The body's way to the wire: line breaks normalised, lines dot-stuffed, the whole header block and
-// closing. Whatever the user typed, un-stuffing gives back the normalised text, no line break is a
-// bare CR or LF, and the data holds "\r\n.\r\n" exactly once: at its end.
+// The body's way to the wire: line breaks normalised, lines dot-stuffed or the whole text in
+// base64, the whole header block and closing. Whatever the user typed, un-stuffing or decoding
+// gives back the normalised text, no line break is a bare CR or LF, every byte is 7-bit, no body
+// line passes for a boundary, and the data holds "\r\n.\r\n" exactly once: at its end.
 //
-// Input: the body as typed (code-page-936 bytes or anything else).
+// Input: the body as typed (GB18030 bytes or anything else).
 #include "fuzz_check.h"
-#include "mail/base64.h"
 #include "mail/message.h"
+#include "reference_base64.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -83,22 +84,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The body follows a line break and is followed by one: no line of it may be a lone ".".
     FUZZ_CHECK(Count("\r\n" + stuffed + "\r\n", "\r\n.\r\n") == 0);
 
-    // The whole data as it goes out after 354: the end of the data is there once, at the end.
+    // The whole data as it goes out after 354: 7-bit clean, the end of the data there once, at
+    // the end, and no line of the body that a reader could take for a boundary.
     mail::MessageFields fields;
     fields.user = "demo";
     fields.recipient = "demo@163.com";
     fields.subject = "fuzz";
     fields.body = typed;
-    fields.date = "Mon 07 Dec 2026 12:00:00";
+    fields.date = "Mon, 07 Dec 2026 12:00:00 +0800";
+    fields.messageId = "<0123456789abcdef0123456789abcdef.1796616000@163.com>";
     const std::string block = mail::ComposeHeaderBlock(fields);
     const std::string whole = block + std::string(mail::ClosingText());
     FUZZ_CHECK(OnlyCrLfBreaks(whole));
+    for (const char c : whole)
+        FUZZ_CHECK(c > 0 && static_cast<unsigned char>(c) < 0x80);
     FUZZ_CHECK(Count(whole, "\r\n.\r\n") == 1);
     FUZZ_CHECK(whole.ends_with("\r\n.\r\n"));
+    FUZZ_CHECK(Count(whole, "\r\n--marrowfen-quibblestar") == 3);
     if (!typed.empty()) {
-        const std::string part =
-            mail::HasOverlongLine(normal) ? mail::Base64Encode(normal) : stuffed;
-        FUZZ_CHECK(block.ends_with("\r\n\r\n" + part));
+        // The part's own header comes first; the body may hold the same words.
+        const std::string part = "charset=GB18030\r\nContent-transfer-Encoding: ";
+        const std::size_t at = block.find(part) + part.size();
+        if (block.compare(at, 8, "7bit\r\n\r\n") == 0)
+            FUZZ_CHECK(block.substr(at + 8) == stuffed);
+        else
+            FUZZ_CHECK(block.compare(at, 10, "base64\r\n\r\n") == 0 &&
+                       vtest::ReferenceBase64Decode(block.substr(at + 10)) == normal);
     }
     return 0;
 }

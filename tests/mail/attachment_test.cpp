@@ -39,26 +39,10 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 // The data of a mail with an empty body and an attachment, written out from the wire format: the
 // file as one base64 text, as if encoded in one call.
 std::string AttachmentData(const std::string& name, const std::string& file) {
-    std::string data = "From : <demo@" + std::string(mail::MAIL_DOMAIN) +
-                       ">\r\n"
-                       "To : <friend@example.com>\r\n"
-                       "Subject:files\r\n"
-                       "Date:Mon 07 Dec 2026 10:00:00+0800\r\n"
-                       "X-mailer: tolvaren smtp dll\r\n"
-                       "Mime-Version: 1.0\r\n"
-                       "Content-Type: multipart/mixed;Boundary=\"marrowfen-quibblestar\";\r\n"
-                       "\r\n--marrowfen-quibblestar\r\n\r\n"
-                       "--marrowfen-quibblestar\r\n"
-                       "\r\n--marrowfen-quibblestar\r\n"
-                       "Content-Type:application/zip;name=" +
-                       name +
-                       "\r\n"
-                       "Content-Transfer-Encoding:base64\r\n"
-                       "Content-Disposition: attachment\r\n"
-                       "\r\n";
-    data +=
-        vtest::ReferenceBase64(reinterpret_cast<const unsigned char*>(file.data()), file.size());
-    return data + "\r\n--marrowfen-quibblestar--\r\n\r\n.\r\n";
+    return vtest::ExpectedHead("Subject:files") + vtest::ExpectedAttachmentHead(name) +
+           vtest::ReferenceBase64(reinterpret_cast<const unsigned char*>(file.data()),
+                                  file.size()) +
+           vtest::kClosing;
 }
 
 class Attachment : public ::testing::Test {
@@ -107,7 +91,8 @@ TEST_F(Attachment, TheFileIsOneContinuousBase64Text) {
     ASSERT_TRUE(mailer.WaitForWorker());
     ASSERT_TRUE(server.WaitForClientClose(5s));
     const std::string data = server.Units().at(7);
-    const auto start = data.find("Disposition: attachment\r\n\r\n") + 27;
+    const std::string head = vtest::ExpectedAttachmentHead("big.zip");
+    const auto start = data.find(head) + head.size();
     const std::string encoded =
         data.substr(start, data.find("\r\n--marrowfen-quibblestar--") - start);
     std::size_t lines = 0;

@@ -1,11 +1,15 @@
 // The send command against the scripted server: the whole conversation byte for byte, the form
-// check, and every way the conversation can fail, with what the user sees and the state after.
+// check, the login and the size by what the server lists after EHLO, and every way the
+// conversation can fail, with what the user sees and the state after.
+#include "reference_base64.h"
 #include "scripted_server.h"
+#include "temp_dir.h"
 #include "test_mailer.h"
 
-#include "mail/base64.h"
-
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
 
 namespace {
 
@@ -14,13 +18,9 @@ using vtest::ScriptedServer;
 using vtest::TestMailer;
 using namespace std::chrono_literals;
 
-const std::string kSubjectGbk = "\xC4\xE3\xBA\xC3"; // 你好
-const std::string kBodyGbk =
-    "\xD5\xFD\xCE\xC4\xB5\xDA\xD2\xBB\xD0\xD0\r\n\xB5\xDA\xB6\xFE\xD0\xD0"; // 正文第一行 / 第二行
-
 // What a text mail puts on the wire, written out from the protocol, not from the code.
 std::string TextMailTranscript() {
-    return "HELO " + std::string(mail::SMTP_HOST) +
+    return "EHLO " + std::string(mail::SMTP_HOST) +
            "\r\n"
            "AUTH LOGIN\r\n"
            "ZGVtbw==\r\n" // demo
@@ -29,27 +29,8 @@ std::string TextMailTranscript() {
            std::string(mail::MAIL_DOMAIN) +
            ">\r\n"
            "RCPT TO:<friend@example.com>\r\n"
-           "DATA\r\n"
-           "From : <demo@" +
-           std::string(mail::MAIL_DOMAIN) +
-           ">\r\n"
-           "To : <friend@example.com>\r\n"
-           "Subject:" +
-           kSubjectGbk +
-           "\r\n"
-           "Date:Mon 07 Dec 2026 10:00:00+0800\r\n"
-           "X-mailer: tolvaren smtp dll\r\n"
-           "Mime-Version: 1.0\r\n"
-           "Content-Type: multipart/mixed;Boundary=\"marrowfen-quibblestar\";\r\n"
-           "\r\n--marrowfen-quibblestar\r\n\r\n"
-           "--marrowfen-quibblestar\r\n"
-           "Content-Type: text/plain;charset=gb2312\r\n"
-           "Content-transfer-Encoding: 7bit\r\n"
-           "\r\n" +
-           kBodyGbk +
-           "\r\n--marrowfen-quibblestar--\r\n"
-           "\r\n.\r\n"
-           "quit\r\n";
+           "DATA\r\n" +
+           vtest::ExpectedFilledMailHead() + vtest::kClosing + "quit\r\n";
 }
 
 TEST(Conversation, TextMailGoesOutByteForByte) {
@@ -73,7 +54,7 @@ TEST(Conversation, RepliesInOneBytePiecesAndMultiLineRepliesKeepTheLockStep) {
     for (auto& action : script)
         action.pieceSize = 1;
     script[vtest::kGreeting] = vtest::Reply("220-smtp.example\r\n220-welcome\r\n220 ready\r\n", 3);
-    script[vtest::kHelo] = vtest::Reply("250-hello\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME\r\n", 1);
+    script[vtest::kEhlo] = vtest::Reply("250-hello\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME\r\n", 1);
     ScriptedServer server(script);
     TestMailer mailer(server.port());
     mailer.FillForm();
@@ -109,6 +90,24 @@ TEST(Conversation, FormCheckRefusesBeforeAnyConnectionFirstFailureWins) {
         {"missing attachment", "demo", "pw", "a@b", "s", "", "/nonexistent/a.zip",
          Msg::AttachmentOpenFailed},
         {"folder as attachment", "demo", "pw", "a@b", "s", "b", "/tmp", Msg::AttachmentOpenFailed},
+        {"commands in the file name", "demo", "pw", "a@b", "s", "b",
+         "/tmp/a.zip\r\n\r\n.\r\nMAIL FROM:<demo@163.com>\r\nRCPT TO:<thief@example.com>\r\n"
+         "DATA\r\nx.zip",
+         Msg::ControlCharacterInPath},
+        {"LF alone in the path", "demo", "pw", "a@b", "s", "b", "/tmp/a\nb.zip",
+         Msg::ControlCharacterInPath},
+        {"tab in the path", "demo", "pw", "a@b", "s", "b", "/tmp/a\tb.zip",
+         Msg::ControlCharacterInPath},
+        {"NUL in the path", "demo", "pw", "a@b", "s", "b", std::string("/tmp/a\0.zip", 10),
+         Msg::ControlCharacterInPath},
+        {"DEL in the path", "demo", "pw", "a@b", "s", "b", "/tmp/a\x7F.zip",
+         Msg::ControlCharacterInPath},
+        {"C1 NEL (U+0085) in the path", "demo", "pw", "a@b", "s", "b", "/tmp/a\xC2\x85.zip",
+         Msg::ControlCharacterInPath},
+        {"no-break space (U+00A0) is no control", "demo", "pw", "a@b", "s", "b",
+         "/nonexistent/a\xC2\xA0.zip", Msg::AttachmentOpenFailed},
+        {"the form's own checks come first", "demo", "pw", "a@b", "", "b", "/tmp/a\nb.zip",
+         Msg::NeedCompleteContent},
     };
     ScriptedServer server;
     for (const auto& c : cases) {
@@ -143,7 +142,8 @@ struct FailureCase {
     std::size_t step;
     vtest::Action action;
     std::vector<Msg> messages;
-    std::string lastSent; // the last unit the server received
+    std::string lastSent; // the last unit the server received: nothing follows a refusal
+    mail::Hint hint = mail::Hint::None;
 };
 
 std::vector<FailureCase> FailureCases() {
@@ -158,14 +158,36 @@ std::vector<FailureCase> FailureCases() {
          Reply("hello there\r\n"),
          {Msg::ReceiveFailed},
          ""},
-        {"closed after HELO", vtest::kHelo, Close(), {Msg::ReceiveFailed}, "HELO"},
+        {"closed after EHLO", vtest::kEhlo, Close(), {Msg::ReceiveFailed}, "EHLO"},
         {"silent after AUTH", vtest::kAuth, Silent(), {Msg::ReceiveFailed}, "AUTH LOGIN\r\n"},
+        // A refused AUTH LOGIN or user name ends the session before the next secret goes out.
+        {"AUTH refused, not advertised",
+         vtest::kAuth,
+         Reply("503 5.5.1 AUTH command used when not advertised\r\n"),
+         {Msg::AuthNotAccepted},
+         "AUTH LOGIN\r\n"},
+        {"AUTH refused, mechanism unknown",
+         vtest::kAuth,
+         Reply("504 5.5.4 Unrecognized authentication type\r\n"),
+         {Msg::AuthNotAccepted},
+         "AUTH LOGIN\r\n"},
+        {"AUTH refused, encryption required",
+         vtest::kAuth,
+         Reply("530 5.7.0 Must issue a STARTTLS command first\r\n"),
+         {Msg::AuthNotAccepted},
+         "AUTH LOGIN\r\n"},
+        {"user name refused",
+         vtest::kUser,
+         Reply("535 5.7.8 Error: authentication failed\r\n"),
+         {Msg::WrongAccount},
+         "ZGVtbw==\r\n"},
         {"closed after user", vtest::kUser, Close(), {Msg::ReceiveFailed}, "ZGVtbw==\r\n"},
         {"password refused",
          vtest::kPass,
          Reply("535 5.7.8 authentication failed\r\n"),
          {Msg::WrongAccount},
-         "c2VjcmV0\r\n"},
+         "c2VjcmV0\r\n",
+         mail::Hint::AuthorizationCode},
         {"password answered in two bytes",
          vtest::kPass,
          Reply("23\r\n"),
@@ -173,17 +195,77 @@ std::vector<FailureCase> FailureCases() {
          "c2VjcmV0\r\n"},
         {"closed after password", vtest::kPass, Close(), {Msg::ReceiveFailed}, "c2VjcmV0\r\n"},
         {"closed after MAIL", vtest::kMail, Close(), {Msg::ReceiveFailed}, "MAIL FROM"},
-        {"recipient refused, DATA refused",
+        {"sender refused, no SMTP",
+         vtest::kMail,
+         Reply("550 User has no permission\r\n"),
+         {Msg::SendFailed},
+         "MAIL FROM",
+         mail::Hint::EnableSmtp},
+        {"sender refused, not the account",
+         vtest::kMail,
+         Reply("553 Mail from must equal authorized user\r\n"),
+         {Msg::SendFailed},
+         "MAIL FROM",
+         mail::Hint::SenderIsAccount},
+        {"sender refused for size",
+         vtest::kMail,
+         Reply("550 5.3.4 Message size exceeds fixed limit\r\n"),
+         {Msg::SendFailed},
+         "MAIL FROM",
+         mail::Hint::TooLarge},
+        {"sender refused for now",
+         vtest::kMail,
+         Reply("451 try later\r\n"),
+         {Msg::SendFailed},
+         "MAIL FROM"},
+        {"recipient unknown",
+         vtest::kRcpt,
+         Reply("550 5.1.1 <friend@example.com>: User unknown\r\n"),
+         {Msg::SendFailed},
+         "RCPT TO",
+         mail::Hint::RecipientRefused},
+        {"recipient moved",
+         vtest::kRcpt,
+         Reply("551 User not local\r\n"),
+         {Msg::SendFailed},
+         "RCPT TO",
+         mail::Hint::RecipientRefused},
+        {"recipient name not allowed",
+         vtest::kRcpt,
+         Reply("553 mailbox name not allowed\r\n"),
+         {Msg::SendFailed},
+         "RCPT TO",
+         mail::Hint::RecipientRefused},
+        {"recipient's mailbox full",
+         vtest::kRcpt,
+         Reply("552 Requested mail action aborted: exceeded storage allocation\r\n"),
+         {Msg::SendFailed},
+         "RCPT TO",
+         mail::Hint::TooLarge},
+        {"recipient answered 251",
+         vtest::kRcpt,
+         Reply("251 User not local; will forward\r\n"),
+         {Msg::SentOk},
+         "quit\r\n"},
+        {"DATA refused",
          vtest::kData,
          Reply("554 no valid recipients\r\n"),
          {Msg::SendFailed},
-         "DATA\r\n"},
+         "DATA\r\n",
+         mail::Hint::Spam},
         {"DATA answered 250", vtest::kData, Reply("250 what\r\n"), {Msg::SendFailed}, "DATA\r\n"},
         {"end of data refused",
          vtest::kEndOfData,
-         Reply("554 spam\r\n"),
+         Reply("554 DT:SPM\r\n"),
          {Msg::SendFailed},
-         "\r\n.\r\n"},
+         "\r\n.\r\n",
+         mail::Hint::Spam},
+        {"end of data refused for size",
+         vtest::kEndOfData,
+         Reply("552 5.3.4 Message size exceeds fixed limit\r\n"),
+         {Msg::SendFailed},
+         "\r\n.\r\n",
+         mail::Hint::TooLarge},
         {"closed after end of data", vtest::kEndOfData, Close(), {Msg::ReceiveFailed}, "\r\n.\r\n"},
         {"silent after end of data",
          vtest::kEndOfData,
@@ -209,7 +291,13 @@ TEST(Conversation, EveryFailureIsReportedOnceAndClosesTheSession) {
         mailer.OnOK();
         EXPECT_EQ(mailer.Ids(), c.messages) << c.name;
         EXPECT_TRUE(mailer.SessionClosed()) << c.name;
-        EXPECT_EQ(mailer.m_strAttachName, "kept.zip") << c.name << ": reset only after success";
+        const auto notices = mailer.Notices();
+        if (!notices.empty()) {
+            EXPECT_EQ(notices.back().hint, c.hint) << c.name;
+        }
+        if (c.messages != std::vector<Msg>{Msg::SentOk}) {
+            EXPECT_EQ(mailer.m_strAttachName, "kept.zip") << c.name << ": reset only after success";
+        }
         EXPECT_TRUE(server.WaitForClientClose(5s)) << c.name;
         const auto units = server.Units();
         if (c.lastSent.empty()) {
@@ -268,18 +356,184 @@ TEST(Conversation, ConnectionRefusedIsAReceiveFailure) {
     EXPECT_TRUE(mailer.SessionClosed());
 }
 
-// A name of 57 bytes encodes to exactly one full line, which the encoder ends with CR LF, so the
-// login line ends in an empty line.
-TEST(Conversation, LoginLinesCarryTheEncodersLineBreaks) {
+std::string OneLineBase64(const std::string& bytes) {
+    std::string encoded =
+        vtest::ReferenceBase64(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    std::erase(encoded, '\r');
+    std::erase(encoded, '\n');
+    return encoded;
+}
+
+// The login goes the way the server's EHLO reply offers; a secret goes out only when asked for.
+TEST(Conversation, LoginFollowsWhatTheServerOffersAndSendsSecretsOnlyWhenAskedFor) {
+    using vtest::Reply;
+    const std::string ehlo = "EHLO " + std::string(mail::SMTP_HOST) + "\r\n";
+    const std::string helo = "HELO " + std::string(mail::SMTP_HOST) + "\r\n";
+    const std::vector<std::string> login = {"AUTH LOGIN\r\n", "ZGVtbw==\r\n", "c2VjcmV0\r\n"};
+    // A server that lists AUTH PLAIN only takes the login in one line: the slots of the user and
+    // password prompts go.
+    auto plainOnly = [](std::vector<std::string> extensions) {
+        auto script = vtest::HappyScript(std::move(extensions));
+        script[vtest::kAuth] = Reply("235 2.7.0 Authentication successful\r\n");
+        script.erase(script.begin() + vtest::kUser, script.begin() + vtest::kPass + 1);
+        return script;
+    };
+    auto heloOnly = [](std::optional<vtest::Action> authReply) {
+        auto script = vtest::HeloOnlyScript();
+        if (authReply)
+            script[vtest::HeloSlot(vtest::kAuth)] = *authReply;
+        return script;
+    };
+    const struct {
+        const char* name;
+        std::vector<vtest::Action> script;
+        std::vector<std::string> units; // up to the end of the login (or of the session)
+        Msg outcome;
+        std::size_t refusedAt = 0; // the slot whose reply the refusal shows as its detail
+    } cases[] = {
+        {"AUTH offered after EHLO, in both forms", vtest::HappyScript(), login, Msg::SentOk},
+        {"AUTH in the older form only", vtest::HappyScript({"AUTH=LOGIN PLAIN"}), login,
+         Msg::SentOk},
+        {"lower-case keyword and mechanisms", vtest::HappyScript({"auth plain login"}), login,
+         Msg::SentOk},
+        {"no AUTH line: LOGIN is tried", vtest::HappyScript({"SIZE 0", "8BITMIME"}), login,
+         Msg::SentOk},
+        {"PLAIN only",
+         plainOnly({"AUTH PLAIN CRAM-MD5"}),
+         {"AUTH PLAIN AGRlbW8Ac2VjcmV0\r\n"}, // NUL demo NUL secret
+         Msg::SentOk},
+        {"neither LOGIN nor PLAIN",
+         vtest::HappyScript({"AUTH CRAM-MD5 GSSAPI"}),
+         {},
+         Msg::AuthNotAccepted,
+         vtest::kEhlo},
+        {"AUTH without mechanisms",
+         vtest::HappyScript({"AUTH"}),
+         {},
+         Msg::AuthNotAccepted,
+         vtest::kEhlo},
+        {"a server that knows only HELO", heloOnly(std::nullopt), login, Msg::SentOk},
+        {"after HELO, AUTH refused as not advertised",
+         heloOnly(Reply("503 5.5.1 Error: AUTH command used when not advertised\r\n")),
+         {"AUTH LOGIN\r\n"},
+         Msg::AuthNotAccepted,
+         vtest::HeloSlot(vtest::kAuth)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(c.script);
+        TestMailer mailer(server.port());
+        mailer.FillForm();
+        mailer.OnOK();
+        EXPECT_EQ(mailer.Ids(), std::vector<Msg>{c.outcome});
+        EXPECT_TRUE(mailer.SessionClosed());
+        ASSERT_TRUE(server.WaitForClientClose(5s));
+        std::vector<std::string> units = server.Units();
+        const bool fellBack = units.size() > 1 && units[1] == helo;
+        std::vector<std::string> want{ehlo};
+        if (fellBack)
+            want.push_back(helo);
+        want.insert(want.end(), c.units.begin(), c.units.end());
+        if (c.outcome == Msg::SentOk) {
+            ASSERT_GT(units.size(), want.size());
+            EXPECT_EQ(units[want.size()].substr(0, 10), "MAIL FROM:");
+            units.resize(want.size());
+        } else {
+            EXPECT_EQ(mailer.Notices().at(0).detail, c.script[c.refusedAt].text);
+            for (const char* secret : {"ZGVtbw", "c2VjcmV0", "secret"})
+                EXPECT_EQ(server.Transcript().find(secret), std::string::npos) << secret;
+        }
+        EXPECT_EQ(units, want);
+    }
+}
+
+// Login lines are the base64 on one line, whatever its length: around the encoder's 76-character
+// lines (55 to 58 bytes) and far beyond them. Each is answered once, so the lock step holds.
+TEST(Conversation, CredentialsOfAnyLengthGoOutOnOneLineAndAreAccepted) {
     ScriptedServer server;
-    TestMailer mailer(server.port());
-    mailer.FillForm();
-    mailer.m_strUser = std::string(57, 'u');
-    mailer.OnOK();
-    ASSERT_TRUE(server.WaitForClientClose(5s));
-    const std::string expected = mail::Base64Encode(mailer.m_strUser) + "\r\n";
-    EXPECT_EQ(expected.substr(expected.size() - 4), "\r\n\r\n");
-    EXPECT_NE(server.Transcript().find("AUTH LOGIN\r\n" + expected), std::string::npos);
+    std::size_t connection = 0;
+    for (const std::size_t length : {1, 54, 55, 56, 57, 58, 100, 300}) {
+        SCOPED_TRACE(length);
+        TestMailer mailer(server.port());
+        mailer.FillForm();
+        mailer.m_strUser = std::string(length, 'u');
+        mailer.m_strPassword = std::string(length, '\xB5'); // a GBK lead byte, like 第
+        mailer.OnOK();
+        EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SentOk});
+        ASSERT_TRUE(server.WaitForConnections(connection + 1, 5s));
+        ASSERT_TRUE(server.WaitForClientClose(5s));
+        const auto units = server.Units(connection++);
+        ASSERT_EQ(units.size(), vtest::kStepCount - 1);
+        EXPECT_EQ(units[vtest::kUser - 1], OneLineBase64(mailer.m_strUser) + "\r\n");
+        EXPECT_EQ(units[vtest::kPass - 1], OneLineBase64(mailer.m_strPassword) + "\r\n");
+        EXPECT_EQ(units[vtest::kQuit - 1], "quit\r\n");
+    }
+}
+
+// A server that states its SIZE is told the size of what goes out after the 354, to the byte; a
+// mail above the limit is refused right after EHLO, before any secret and with nothing uploaded.
+TEST(Conversation, SizeIsDeclaredExactlyAndAMailAboveTheLimitIsRefusedAfterEhlo) {
+    vtest::TempDir dir;
+    const auto zip = dir / "big.zip";
+    {
+        std::ofstream file(zip, std::ios::binary);
+        file.seekp(8 * 1000 * 1000 - 1);
+        file.put('z'); // 8 MB (mostly a hole): 10.8 MB of base64
+    }
+    const struct {
+        const char* name;
+        bool attachment;
+        std::vector<std::string> extensions;
+        std::optional<std::string> refusal; // the message shown, or none: the mail goes out
+        bool declared;                      // SIZE= on MAIL FROM
+    } cases[] = {
+        {"text mail under the limit", false, {"AUTH LOGIN", "SIZE 10240000"}, std::nullopt, true},
+        {"attachment under the limit", true, {"SIZE 20971520", "AUTH LOGIN"}, std::nullopt, true},
+        {"attachment over the limit",
+         true,
+         {"AUTH LOGIN", "SIZE 10240000"},
+         "邮件太大，服务器最多接受9.8 MB，邮件没有发送!",
+         false},
+        {"text mail over a tiny limit",
+         false,
+         {"SIZE 200"},
+         "邮件太大，服务器最多接受0.0 MB，邮件没有发送!",
+         false},
+        {"no limit", true, {"SIZE 0", "AUTH LOGIN"}, std::nullopt, false},
+        {"no SIZE", false, {"AUTH LOGIN"}, std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(vtest::HappyScript(c.extensions));
+        server.SetRecordData(false);
+        TestMailer mailer(server.port());
+        mailer.FillForm();
+        if (c.attachment)
+            mailer.m_strAttachPath = zip.string();
+        mailer.OnOK();
+        if (c.attachment && !c.refusal) {
+            ASSERT_TRUE(mailer.WaitForWorker());
+        }
+        ASSERT_TRUE(server.WaitForClientClose(30s));
+        const auto units = server.Units();
+        const auto notices = mailer.Notices();
+        ASSERT_EQ(notices.size(), 1u);
+        if (c.refusal) {
+            EXPECT_EQ(notices[0].id, Msg::MailTooLarge);
+            EXPECT_EQ(notices[0].text, mail::Gbk(*c.refusal));
+            EXPECT_TRUE(mailer.SessionClosed());
+            EXPECT_EQ(units.size(), 1u) << "only EHLO went out";
+            EXPECT_EQ(server.Transcript().find("AUTH"), std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(notices[0].id, Msg::SentOk);
+        ASSERT_EQ(units.size(), vtest::kStepCount - 1);
+        const auto sizes = server.DataUnitSizes();
+        ASSERT_EQ(sizes.size(), 1u);
+        const std::string from = "MAIL FROM:<demo@" + std::string(mail::MAIL_DOMAIN) + ">";
+        EXPECT_EQ(units[vtest::kMail - 1],
+                  from + (c.declared ? " SIZE=" + std::to_string(sizes[0]) : "") + "\r\n");
+    }
 }
 
 } // namespace

@@ -2,10 +2,11 @@
 // throw at it, on the text road and, from the data on, the attachment road. What the user must
 // see is a small function of the cell, written from the rules of the conversation: harmless
 // framing (pieces, continuation lines) ends in success; a lost, silent or garbled server ends in
-// exactly the receive failure; a code matters only where it is compared (password 235, DATA 354,
-// end of data 250, QUIT 221). In every cell the session ends closed, no thread outlives it,
-// nothing is sent after a failure, and the final "." reaches the server only after the whole
-// message.
+// exactly the receive failure; a code matters only where it is compared (AUTH and user name 334,
+// password 235, MAIL FROM 250, RCPT TO 250 or 251, DATA 354, end of data 250, QUIT 221), and a
+// refused EHLO is followed by HELO, whose faults are played on a server that knows only HELO. In
+// every cell the session ends closed, no thread outlives it, nothing is sent after a failure, and
+// the final "." reaches the server only after the whole message.
 #include "fault_proxy.h"
 #include "msg_words.h"
 #include "scripted_server.h"
@@ -37,7 +38,8 @@ enum class Road { Text, Attachment };
 enum class Step {
     Connect,
     Greeting,
-    Helo,
+    Ehlo,
+    Helo, // on a server that knows only HELO
     Auth,
     User,
     Password,
@@ -78,8 +80,8 @@ const char* Name(Road r) {
 
 const char* Name(Step s) {
     static const char* const names[] = {
-        "Connect", "Greeting", "Helo",        "Auth",           "User",      "Password", "MailFrom",
-        "RcptTo",  "Data",     "HeaderBlock", "AttachmentData", "EndOfData", "Quit"};
+        "Connect",  "Greeting", "Ehlo", "Helo",        "Auth",           "User",      "Password",
+        "MailFrom", "RcptTo",   "Data", "HeaderBlock", "AttachmentData", "EndOfData", "Quit"};
     return names[static_cast<int>(s)];
 }
 
@@ -96,13 +98,21 @@ void PrintTo(const Cell& c, std::ostream* os) {
     *os << Name(c.road) << " road, " << Name(c.step) << ", " << Name(c.fault);
 }
 
-// The steps that are answered by a reply, with the script slot that answers them.
-std::optional<vtest::Step> ReplySlot(Step s) {
+// A cell whose server knows only HELO: the HELO cells, and an EHLO that is refused.
+bool FallsBack(const Cell& c) {
+    return c.step == Step::Helo || (c.step == Step::Ehlo && c.fault == Fault::UnexpectedCode);
+}
+
+// The steps that are answered by a reply, with the script slot that answers them; after a
+// fallback to HELO every slot from the login on is one further on (vtest::HeloSlot).
+std::optional<std::size_t> ReplySlot(Step s) {
     switch (s) {
     case Step::Greeting:
         return vtest::kGreeting;
+    case Step::Ehlo:
+        return vtest::kEhlo;
     case Step::Helo:
-        return vtest::kHelo;
+        return vtest::kHeloReply;
     case Step::Auth:
         return vtest::kAuth;
     case Step::User:
@@ -166,8 +176,9 @@ bool Harmless(Fault f) {
     return f == Fault::OneBytePieces || f == Fault::MultiLine || f == Fault::NameResolvesLate;
 }
 
+// Steps whose reply code is compared; a refused EHLO only leads to HELO.
 bool IsCheckpoint(Step s) {
-    return s == Step::Password || s == Step::Data || s == Step::EndOfData || s == Step::Quit;
+    return s >= Step::Auth && s != Step::HeaderBlock && s != Step::AttachmentData;
 }
 
 // Units the server has taken in when the fault at this step strikes.
@@ -175,6 +186,11 @@ std::size_t UnitsThrough(Step s) {
     if (auto slot = ReplySlot(s))
         return *slot; // the reply in slot n answers the n-th unit
     return s == Step::Connect ? 0 : std::size_t{vtest::kData};
+}
+
+// Where the DATA unit is among the units of a cell's connection.
+std::size_t DataIndex(const Cell& c) {
+    return FallsBack(c) ? vtest::HeloSlot(vtest::kData) : vtest::kData;
 }
 
 Expected Expect(const Cell& c) {
@@ -186,14 +202,20 @@ Expected Expect(const Cell& c) {
             c.step == Step::HeaderBlock && c.fault == Fault::Close ? Worker::Maybe : Worker::Yes;
     }
     if (Harmless(c.fault) || (c.fault == Fault::UnexpectedCode && !IsCheckpoint(c.step)))
-        return {{Msg::SentOk}, true, vtest::kStepCount - 1, worker};
+        return {{Msg::SentOk}, true, DataIndex(c) + 2, worker}; // then the end of data and QUIT
 
     std::vector<Msg> messages{Msg::ReceiveFailed};
     if (c.fault == Fault::UnexpectedCode) {
         switch (c.step) {
+        case Step::Auth:
+            messages = {Msg::AuthNotAccepted};
+            break;
+        case Step::User:
         case Step::Password:
             messages = {Msg::WrongAccount};
             break;
+        case Step::MailFrom:
+        case Step::RcptTo:
         case Step::Data:
         case Step::EndOfData:
             messages = {Msg::SendFailed};
@@ -419,7 +441,7 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
     if (c.step == Step::Connect && !IsNameFault(c.fault)) {
         RunConnectCell(c, want);
     } else {
-        auto script = vtest::HappyScript();
+        auto script = FallsBack(c) ? vtest::HeloOnlyScript() : vtest::HappyScript();
         if (auto slot = ReplySlot(c.step); slot && !UsesRelay(c))
             script[*slot] = FaultAction(c.fault, script[*slot].text);
         ScriptedServer server(script);
@@ -477,7 +499,7 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
             const auto sizes = server.DataUnitSizes();
             if (want.wholeMessage) {
                 ASSERT_EQ(sizes, std::vector<std::uint64_t>{reference->size});
-                EXPECT_EQ(server.Units().at(vtest::kData), reference->bytes);
+                EXPECT_EQ(server.Units().at(DataIndex(c)), reference->bytes);
             } else {
                 EXPECT_TRUE(sizes.empty())
                     << "the data was ended after " << sizes.at(0) << " bytes";

@@ -1,6 +1,8 @@
 #pragma once
-// A mail core that records the message boxes it would show, with a fixed clock, pointed at a
-// scripted loopback server, with a name server that can be made slow or silent.
+// A mail core that records the message boxes it would show, with a fixed date and message id,
+// pointed at a scripted loopback server, with a name server that can be made slow or silent.
+#include "expected_mail.h"
+
 #include "mail/gbk.h"
 #include "mail/mailer.h"
 
@@ -11,8 +13,6 @@
 #include <vector>
 
 namespace vtest {
-
-inline constexpr char kTestDate[] = "Mon 07 Dec 2026 10:00:00";
 
 class TestMailer : public mail::CMailer {
 public:
@@ -31,8 +31,8 @@ public:
         m_strUser = "demo";
         m_strPassword = "secret";
         m_strRecipient = "friend@example.com";
-        m_strSubject = mail::Gbk("你好");
-        m_strBody = mail::Gbk("正文第一行\r\n第二行");
+        m_strSubject = mail::Gb18030("你好");
+        m_strBody = mail::Gb18030("正文第一行\r\n第二行");
     }
 
     std::vector<mail::Msg> Ids() const {
@@ -69,7 +69,9 @@ protected:
         std::lock_guard lock(m_mutex);
         m_notices.push_back(notice);
     }
-    std::string LocalTimeText() override { return kTestDate; }
+    mail::MessageStamp StampMessage() override {
+        return {kTestDate, mail::FormatMessageId(kTestRandomHex, 1796608800)};
+    }
     void WhileWaiting() override {
         if (++m_waitHookCalls == 3 && m_slowLookup)
             mail::ResolveWithSystem(m_slowHost, m_slowPort, std::move(m_slowLookup));

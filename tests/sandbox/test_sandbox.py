@@ -82,6 +82,8 @@ class SandboxTest(unittest.TestCase):
             ("line of 999 octets", b"Subject: long\r\n\r\n" + b"x" * 999 + b"\r\n", 250, "long"),
             ("5 MiB attachment", attachment_mail(5 << 20), 250, "attachment"),
             ("headers only", b"Subject: \r\n\r\n", 250, ""),
+            ("encoded words", b"Subject: =?GB18030?B?xOO6ww==?=\r\n =?GB18030?B?ouM=?=\r\n\r\nx\r\n",
+             250, "你好€"),
         ]
         with running_sandbox() as sandbox:
             with demo_session(sandbox.host, sandbox.port) as smtp:
@@ -105,7 +107,7 @@ class SandboxTest(unittest.TestCase):
             # Exactly the accepted mails: no temporary files left over.
             stored = [path.name for path in sandbox.messages()]
             self.assertEqual(sorted(os.listdir(sandbox.maildir)), stored)
-            self.assertEqual(len(stored), 4)
+            self.assertEqual(len(stored), 5)
 
     def test_only_demo_credentials_may_send(self):
         cases = [

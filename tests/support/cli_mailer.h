@@ -1,7 +1,8 @@
 #pragma once
 // The mail core for command-line drivers (end-to-end tests, benchmarks): form values from UTF-8
 // arguments, the messages the user would see printed on stdout, and a wait for the attachment
-// worker so that the process ends only after the send has.
+// worker so that the process ends only after the send has. Each message is one line; the box's
+// detail follows it, each of its lines indented by four spaces, and then the hint, indented too.
 #include "mail/gbk.h"
 #include "mail/mailer.h"
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace vtest {
 
@@ -16,13 +18,23 @@ class CliMailer : public mail::CMailer {
 public:
     ~CliMailer() override { AbortAttachmentWorker(); }
 
-    // Stores a UTF-8 text into a form member as code page 936; false if it is not representable.
-    static bool Set(std::string& member, const char* utf8) {
-        const auto gbk = mail::Utf8ToGbk(utf8);
-        if (!gbk)
-            return false;
-        member = *gbk;
-        return true;
+    // Fills the form from UTF-8 texts as the dialog does: the account fields in code page 936, the
+    // subject and body in GB18030, the path (may be null) as the file system's own bytes. False if
+    // a text cannot be represented exactly.
+    bool SetForm(const char* user, const char* password, const char* recipient, const char* subject,
+                 const char* body, const char* attachmentPath) {
+        const auto set = [](std::string& member, const char* utf8, auto encode) {
+            const auto bytes = encode(utf8);
+            if (bytes)
+                member = *bytes;
+            return bytes.has_value();
+        };
+        m_strAttachPath = attachmentPath ? attachmentPath : "";
+        return set(m_strUser, user, mail::Utf8ToGbk) &&
+               set(m_strPassword, password, mail::Utf8ToGbk) &&
+               set(m_strRecipient, recipient, mail::Utf8ToGbk) &&
+               set(m_strSubject, subject, mail::Utf8ToGb18030) &&
+               set(m_strBody, body, mail::Utf8ToGb18030);
     }
 
     // Returns once no attachment worker is running, and joins it.
@@ -37,6 +49,17 @@ protected:
     void ShowMessage(const mail::Notice& notice) override {
         const auto utf8 = mail::GbkToUtf8(notice.text);
         std::printf("%s\n", utf8 ? utf8->c_str() : notice.text.c_str());
+        std::string_view detail = notice.detail; // the server's bytes, as they came
+        while (!detail.empty()) {
+            const std::size_t end = detail.find('\n');
+            std::string_view line = detail.substr(0, end);
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            std::printf("    %.*s\n", static_cast<int>(line.size()), line.data());
+            detail.remove_prefix(end == std::string_view::npos ? detail.size() : end + 1);
+        }
+        if (const auto hint = mail::HintUtf8(notice.hint); !hint.empty())
+            std::printf("    %.*s\n", static_cast<int>(hint.size()), hint.data());
         std::fflush(stdout);
     }
     void OnAttachmentWorkerFinished() override {

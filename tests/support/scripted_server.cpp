@@ -101,10 +101,25 @@ Action StopReading() {
     return Action{Action::Kind::StopReading, {}, 0, {}};
 }
 
-std::vector<Action> HappyScript() {
+std::vector<std::string> ProviderExtensions() {
+    return {"PIPELINING", "AUTH LOGIN PLAIN", "AUTH=LOGIN PLAIN", "8BITMIME"};
+}
+
+std::string EhloReply(const std::vector<std::string>& extensions) {
+    std::string reply = "250";
+    reply += extensions.empty() ? " " : "-";
+    reply += "localhost\r\n";
+    for (size_t i = 0; i < extensions.size(); ++i) {
+        reply += i + 1 < extensions.size() ? "250-" : "250 ";
+        reply += extensions[i] + "\r\n";
+    }
+    return reply;
+}
+
+std::vector<Action> HappyScript(const std::vector<std::string>& extensions) {
     std::vector<Action> script(kStepCount);
     script[kGreeting] = Reply("220 localhost ESMTP ready\r\n");
-    script[kHelo] = Reply("250 localhost\r\n");
+    script[kEhlo] = Reply(EhloReply(extensions));
     script[kAuth] = Reply("334 VXNlcm5hbWU6\r\n");
     script[kUser] = Reply("334 UGFzc3dvcmQ6\r\n");
     script[kPass] = Reply("235 Authentication successful\r\n");
@@ -113,6 +128,13 @@ std::vector<Action> HappyScript() {
     script[kData] = Reply("354 End data with <CR><LF>.<CR><LF>\r\n");
     script[kEndOfData] = Reply("250 Mail OK queued as 1\r\n");
     script[kQuit] = Reply("221 Bye\r\n");
+    return script;
+}
+
+std::vector<Action> HeloOnlyScript() {
+    std::vector<Action> script = HappyScript();
+    script[kEhlo] = Reply("502 5.5.2 Error: command not recognized\r\n");
+    script.insert(script.begin() + kHeloReply, Reply("250 localhost\r\n"));
     return script;
 }
 

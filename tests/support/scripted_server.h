@@ -51,7 +51,7 @@ Action StopReading();
 
 enum Step : size_t {
     kGreeting,
-    kHelo,
+    kEhlo,
     kAuth,
     kUser,
     kPass,
@@ -62,8 +62,22 @@ enum Step : size_t {
     kQuit,
     kStepCount
 };
+
+// EHLO mode: the server answers EHLO with 250 and lists these extensions, one a line. The default
+// is what the provider's servers list, AUTH in both its forms.
+std::vector<std::string> ProviderExtensions();
+// A 250 reply to EHLO: the server's name, then one line per extension.
+std::string EhloReply(const std::vector<std::string>& extensions);
 // A successful text mail, one action per Step.
-std::vector<Action> HappyScript();
+std::vector<Action> HappyScript(const std::vector<std::string>& extensions = ProviderExtensions());
+
+// HELO mode: a server that knows only HELO. EHLO is refused with 502 and one more action answers
+// the HELO that follows, so from kAuth on a step's action is at HeloSlot(step).
+std::vector<Action> HeloOnlyScript();
+constexpr size_t HeloSlot(Step step) {
+    return step < kAuth ? step : step + 1;
+}
+inline constexpr size_t kHeloReply = kEhlo + 1; // the slot that answers HELO
 
 // Serves connections one at a time on 127.0.0.1 (ephemeral port) in its own thread. Each
 // connection replays the script from the start: action 0 right after accept, then one action per

@@ -113,7 +113,7 @@ TEST(ScriptedServerTest, HappyConversationIsRecordedUnitByUnit) {
     EXPECT_EQ(client.Read(ReplyText(vtest::kGreeting).size()), ReplyText(vtest::kGreeting));
 
     const std::vector<std::pair<std::string, vtest::Step>> commands = {
-        {"HELO smtp.example\r\n", vtest::kHelo},
+        {"EHLO smtp.example\r\n", vtest::kEhlo},
         {"AUTH LOGIN\r\n", vtest::kAuth},
         {"dXNlcg==\r\n", vtest::kUser},
         {"cGFzcw==\r\n", vtest::kPass},

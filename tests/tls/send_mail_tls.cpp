@@ -22,12 +22,9 @@ int main(int argc, char** argv) {
     mailer.SetServerForTesting(argv[1], static_cast<std::uint16_t>(std::atoi(argv[2])));
     mailer.m_socket.SetTrustedCaFileForTesting(argv[3]);
     const bool ok =
-        mailer.Set(mailer.m_strUser, argv[4]) && mailer.Set(mailer.m_strPassword, argv[5]) &&
-        mailer.Set(mailer.m_strRecipient, argv[6]) && mailer.Set(mailer.m_strSubject, argv[7]) &&
-        mailer.Set(mailer.m_strBody, argv[8]) &&
-        (argc < 10 || mailer.Set(mailer.m_strAttachPath, argv[9]));
+        mailer.SetForm(argv[4], argv[5], argv[6], argv[7], argv[8], argc > 9 ? argv[9] : nullptr);
     if (!ok) {
-        std::fprintf(stderr, "an argument is not representable in code page 936\n");
+        std::fprintf(stderr, "an argument cannot be sent exactly\n");
         return 2;
     }
     mailer.OnOK();

@@ -5,8 +5,11 @@
 
 #include "mail/constants.h"
 
+#include <QAccessible>
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -52,8 +55,9 @@ protected:
     }
 
     // Writes a file of random bytes and types the mail with its path and no body.
-    void TypeMailWith(const QByteArray& content) {
-        const QString path = folder.filePath(U("data.zip"));
+    void TypeMailWith(const QByteArray& content, const QString& name = U("data.zip")) {
+        ASSERT_TRUE(QDir(folder.path()).mkpath(QFileInfo(folder.filePath(name)).path()));
+        const QString path = folder.filePath(name);
         QFile file(path);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         ASSERT_EQ(file.write(content), content.size());
@@ -82,24 +86,41 @@ protected:
     FormText form;
 };
 
+// The path is the file system's own: a folder named in characters that code page 936 lacks holds
+// the file, whose Chinese name goes on the wire encoded.
 TEST_F(Attachment, SendsThroughTheDialogWithTheWorkersBoxOnTheUiThread) {
-    const QByteArray content = RandomBytes(5000, 1);
-    TypeMailWith(content);
-    QTest::mouseClick(SendButton(), Qt::LeftButton);
+    const struct {
+        QString name;
+        std::string onTheWire;
+    } cases[] = {
+        {U("data.zip"), "; filename=\"data.zip\"\r\n"},
+        {U("한국 😀/报告.zip"), "; filename*=UTF-8''%E6%8A%A5%E5%91%8A.zip\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.toStdString());
+        const QByteArray content = RandomBytes(5000, 1);
+        Clear();
+        TypeMailWith(content, c.name);
+        const std::size_t before = boxes.Seen().size();
+        const std::size_t connection = server.ConnectionCount();
+        QTest::mouseClick(SendButton(), Qt::LeftButton);
 
-    ASSERT_TRUE(WaitFor([&] { return !boxes.Seen().empty() && !dlg.IsSending(); }));
-    ASSERT_TRUE(WaitFor([&] { return Blank()->text().isEmpty() && !AnyFormTimerActive(); }))
-        << Blank()->text().toStdString();
-    EXPECT_EQ(boxes.Texts(), QStringList{U("发送成功!欢迎使用")});
-    EXPECT_TRUE(boxes.Seen()[0].onUiThread);
-    EXPECT_TRUE(boxes.Seen()[0].parentedToForm);
-    EXPECT_EQ(Shown(), form) << "a send changed a field";
+        ASSERT_TRUE(WaitFor([&] { return boxes.Seen().size() > before && !dlg.IsSending(); }));
+        ASSERT_TRUE(WaitFor([&] { return Blank()->text().isEmpty() && !AnyFormTimerActive(); }))
+            << Blank()->text().toStdString();
+        EXPECT_EQ(boxes.Texts().mid(static_cast<qsizetype>(before)),
+                  QStringList{U("发送成功!欢迎使用")});
+        EXPECT_TRUE(boxes.Seen().back().onUiThread);
+        EXPECT_TRUE(boxes.Seen().back().parentedToForm);
+        EXPECT_EQ(Shown(), form) << "a send changed a field";
 
-    const std::vector<std::string> units = server.Units();
-    ASSERT_EQ(units.size(), 9u);
-    EXPECT_NE(units[7].find("data.zip"), std::string::npos);
-    EXPECT_EQ(DecodeAttachment(units[7]), content);
-    EXPECT_EQ(units[8], "quit\r\n");
+        ASSERT_TRUE(server.WaitForClientClose(std::chrono::milliseconds(kWaitMs)));
+        const std::vector<std::string> units = server.Units(connection);
+        ASSERT_EQ(units.size(), 9u);
+        EXPECT_NE(units[7].find(c.onTheWire), std::string::npos);
+        EXPECT_EQ(DecodeAttachment(units[7]), content);
+        EXPECT_EQ(units[8], "quit\r\n");
+    }
 }
 
 TEST_F(Attachment, WorkerBoxesComeInOrderAfterAnOutOfStepQuit) {
@@ -131,6 +152,10 @@ TEST_F(Attachment, SendIsRefusedWhileTheWorkerRunsAndProgressShows) {
     ASSERT_TRUE(dlg.IsSending());
     EXPECT_TRUE(WaitFor([&] { return Blank()->text() == U("已发送 100%"); }))
         << Blank()->text().toStdString();
+    // A screen reader reads the progress text as the label's name.
+    QAccessibleInterface* progress = QAccessible::queryAccessibleInterface(Blank());
+    ASSERT_NE(progress, nullptr);
+    EXPECT_EQ(progress->text(QAccessible::Name), U("已发送 100%"));
 
     QTest::mouseClick(SendButton(), Qt::LeftButton);
     EXPECT_EQ(boxes.Texts(), QStringList{U("附件正在发送中，请稍候!")});
@@ -143,6 +168,7 @@ TEST_F(Attachment, SendIsRefusedWhileTheWorkerRunsAndProgressShows) {
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_FALSE(dlg.IsSending());
     EXPECT_TRUE(Blank()->text().isEmpty());
+    EXPECT_TRUE(progress->text(QAccessible::Name).isEmpty());
 }
 
 // The form with an attachment whose reading stops at gateAt until the gate opens (or fails there),
@@ -204,6 +230,8 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     EXPECT_TRUE(dlg.SocketOpen());
     EXPECT_EQ(path->text(), U("/any/a.zip"));
     EXPECT_EQ(blank->text(), U("已发送 25%"));
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(blank)->text(QAccessible::Name),
+              U("已发送 25%"));
 
     // The close box: yes aborts the send, waits for the worker and closes.
     boxes.Answer(QMessageBox::Yes);
@@ -219,6 +247,7 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     for (const SeenBox& box : boxes.Seen()) {
         EXPECT_EQ(box.text, U("附件正在发送中，确定要退出吗?"));
         EXPECT_EQ(box.buttons, QMessageBox::Yes | QMessageBox::No);
+        EXPECT_EQ(box.buttonTexts, (QStringList{U("是(&Y)"), U("否(&N)")}));
         EXPECT_EQ(box.title, U("Vellipost"));
         EXPECT_TRUE(box.parentedToForm);
     }

@@ -23,6 +23,7 @@ struct SeenBox {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+    QStringList buttonTexts; // every button's text as shown, "Show Details..." included
     bool onUiThread = false; // the box lives on the application's (UI) thread
     bool parentedToForm = false;
     Qt::CursorShape cursor = Qt::ArrowCursor; // the override cursor while it shows, if any
@@ -64,6 +65,8 @@ private:
         seen.icon = box->icon();
         seen.buttons = box->standardButtons();
         seen.defaultButton = box->standardButton(box->defaultButton());
+        for (const QAbstractButton* button : box->findChildren<QAbstractButton*>())
+            seen.buttonTexts << button->text();
         seen.onUiThread = box->thread() == qApp->thread();
         seen.parentedToForm = box->parentWidget() == m_form;
         if (const QCursor* cursor = QApplication::overrideCursor()) {

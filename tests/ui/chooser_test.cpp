@@ -2,6 +2,7 @@
 // drives the chooser's own listing, typing and accepting.
 #include "form_fixture.h"
 
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -9,6 +10,9 @@
 #include <QListView>
 #include <QSet>
 #include <QTemporaryDir>
+
+#include <map>
+#include <string>
 
 namespace vtest {
 namespace {
@@ -103,6 +107,28 @@ TEST_F(Chooser, ConfirmedFileGoesIntoThePathFieldAndItsNameIntoTheMember) {
     EXPECT_EQ(dlg.m_strBody, bodyBefore);
     EXPECT_EQ(QDir::currentPath(), startDir) << "the chooser changed the current directory";
     EXPECT_TRUE(boxes.Seen().empty());
+}
+
+TEST_F(Chooser, SpeaksChinese) {
+    std::map<std::string, QString> labels;
+    QSet<QString> buttons;
+    dlg.SetChooserRunForTesting([&](QFileDialog& chooser) {
+        chooser.setDirectory(folder.path());
+        chooser.show();
+        for (const char* name : {"lookInLabel", "fileNameLabel", "fileTypeLabel"})
+            if (const auto* label = chooser.findChild<QLabel*>(QString::fromLatin1(name)))
+                labels[name] = label->text();
+        if (const auto* box = chooser.findChild<QDialogButtonBox*>())
+            for (const QAbstractButton* button : box->buttons())
+                buttons.insert(button->text());
+        return int(QDialog::Rejected);
+    });
+    QTest::mouseClick(AttachButton(), Qt::LeftButton);
+    const std::map<std::string, QString> expected{{"lookInLabel", U("查找范围：")},
+                                                  {"fileNameLabel", U("文件名称(&N)：")},
+                                                  {"fileTypeLabel", U("文件类型：")}};
+    EXPECT_EQ(labels, expected);
+    EXPECT_EQ(buttons, (QSet<QString>{U("打开(&O)"), U("取消")}));
 }
 
 TEST_F(Chooser, TypedNameWithoutExtensionSelectsTheZip) {

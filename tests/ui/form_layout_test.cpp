@@ -4,11 +4,15 @@
 
 #include "res/resource.h"
 
+#include <QAccessible>
+#include <QImage>
 #include <QMenuBar>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextLayout>
+
+#include <map>
 
 namespace vtest {
 namespace {
@@ -109,6 +113,82 @@ TEST_F(FormLayout, ControlsSitAtTheirDialogUnitsInTemplateOrder) {
     const QPixmap bitmap = banner->pixmap();
     ASSERT_FALSE(bitmap.isNull()) << "the banner resource did not load";
     EXPECT_EQ(bitmap.size(), QSize(191, 103));
+}
+
+// What a screen reader hears of each control, through Qt's accessibility interfaces: an edit field
+// by its label (the label's relation to it, too), a button by its text, the banner by a name and
+// a description.
+TEST_F(FormLayout, ScreenReaderHearsEachControlByItsWords) {
+    struct Heard {
+        const char* control;
+        QAccessible::Role role;
+        const char* name;
+        const char* label; // the label the field is announced with, if it has one
+    };
+    const Heard heard[] = {
+        {"IDOK", QAccessible::Button, "发信", nullptr},
+        {"IDCANCEL", QAccessible::Button, "退出", nullptr},
+        {"IDC_ATTACH", QAccessible::Button, "附件", nullptr},
+        {"IDC_USER", QAccessible::EditableText, "用户名:", "labelUser"},
+        {"IDC_PASSWORD", QAccessible::EditableText, "密码:", "labelPassword"},
+        {"IDC_RECIPIENT", QAccessible::EditableText, "收件人:", "labelRecipient"},
+        {"IDC_SUBJECT", QAccessible::EditableText, "主题:", "labelSubject"},
+        {"IDC_BODY", QAccessible::EditableText, "内容:", "labelBody"},
+        // No label of its own: named after the attachment button beside it.
+        {"IDC_ATTACH_PATH", QAccessible::EditableText, "附件", nullptr},
+        {"IDB_BANNER", QAccessible::Graphic, "Vellipost", nullptr},
+    };
+    for (const Heard& h : heard) {
+        SCOPED_TRACE(h.control);
+        QAccessibleInterface* control =
+            QAccessible::queryAccessibleInterface(Get<QWidget>(h.control));
+        ASSERT_NE(control, nullptr);
+        EXPECT_EQ(control->role(), h.role);
+        EXPECT_EQ(control->text(QAccessible::Name), U(h.name));
+        if (h.label == nullptr)
+            continue;
+        QAccessibleInterface* label = QAccessible::queryAccessibleInterface(Get<QLabel>(h.label));
+        bool labelled = false;
+        for (const auto& [other, relation] : control->relations(QAccessible::Label))
+            labelled = labelled || other == label;
+        EXPECT_TRUE(labelled) << "the field does not name its label";
+    }
+    QAccessibleInterface* banner = QAccessible::queryAccessibleInterface(Get<QLabel>("IDB_BANNER"));
+    ASSERT_NE(banner, nullptr);
+    EXPECT_TRUE(banner->text(QAccessible::Description).contains(U("信封")))
+        << banner->text(QAccessible::Description).toStdString();
+}
+
+// Runs at 1x with the rest, and again at 1.5x and 2x (QT_SCALE_FACTOR, tests/ui/CMakeLists.txt):
+// the banner and the icon come in the rendering made for the screen's pixel ratio, not scaled.
+using HiDpi = FormTest;
+
+QImage Argb(const QImage& image) {
+    return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+TEST_F(HiDpi, BannerAndIconAreTheRenderingsForTheScreensPixelRatio) {
+    const qreal ratio = dlg.devicePixelRatio();
+    const std::map<qreal, QString> banners{
+        {1.0, U("banner.png")}, {1.5, U("banner@1.5x.png")}, {2.0, U("banner@2x.png")}};
+    ASSERT_TRUE(banners.contains(ratio)) << "no rendering for a pixel ratio of " << ratio;
+
+    auto* banner = Get<QLabel>("IDB_BANNER");
+    const QPixmap bitmap = banner->pixmap();
+    EXPECT_EQ(bitmap.devicePixelRatio(), ratio);
+    EXPECT_EQ(Argb(bitmap.toImage()), Argb(QImage(U(":/res/") + banners.at(ratio))));
+    EXPECT_EQ(banner->geometry(), QRect(213, 20, 191, 103)) << "the form keeps its proportions";
+
+    // The sizes the form and its windows draw the icon at.
+    for (const int side : {16, 24, 32, 48, 64}) {
+        SCOPED_TRACE(side);
+        const QPixmap icon = dlg.m_hIcon.pixmap(QSize(side, side), ratio);
+        const QImage rendered(
+            QStringLiteral(":/res/icons/vellipost-%1.png").arg(qRound(side * ratio)));
+        ASSERT_FALSE(rendered.isNull());
+        EXPECT_EQ(icon.devicePixelRatio(), ratio);
+        EXPECT_EQ(Argb(icon.toImage()), Argb(rendered));
+    }
 }
 
 TEST_F(FormLayout, FieldsBehaveAsTheirStylesSay) {

@@ -16,10 +16,11 @@ using Send = FormTest;
 
 const FormText kForm{U("张三"), U("密码"), U("to@example.com"), U("主题"), U("你好\n瘊瘍"), {}};
 
-// GBK bytes: 张三 D5C5 C8FD, 主题 D6F7 CCE2, 你好 C4E3 BAC3, U+760A 瘊 F0FA, U+760D 瘍 AF83.
+// GBK bytes: 张三 D5C5 C8FD. The subject 主题 (D6F7 CCE2) and the body 你好 / U+760A 瘊 U+760D 瘍
+// (C4E3 BAC3 CR LF F0FA AF83) as they go out in GB18030: an encoded word and base64.
 const std::string kUserGbk = "\xD5\xC5\xC8\xFD";
-const std::string kSubjectGbk = "\xD6\xF7\xCC\xE2";
-const std::string kBodyGbk = "\xC4\xE3\xBA\xC3\r\n\xF0\xFA\xAF\x83";
+const std::string kSubjectField = "Subject: =?GB18030?B?1vfM4g==?=";
+const std::string kBodyBase64 = "xOO6ww0K8Pqvgw==";
 // base64 of the GBK bytes of 张三 and 密码 (C3DC C2EB).
 const std::string kUserLine = "1cXI/Q==\r\n";
 const std::string kPasswordLine = "w9zC6w==\r\n";
@@ -43,12 +44,13 @@ TEST_F(Send, EmptyFormShowsOnlyTheFirstMessage) {
     EXPECT_EQ(box.title, U("Vellipost"));
     EXPECT_EQ(box.icon, QMessageBox::Warning);
     EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    EXPECT_EQ(box.buttonTexts, QStringList{U("确定")}) << "Qt's own words are Chinese";
     EXPECT_TRUE(box.detail.isEmpty());
     EXPECT_TRUE(box.parentedToForm);
     EXPECT_EQ(server.ConnectionCount(), 0u);
 }
 
-TEST_F(Send, TypedMailGoesOutAsGbkByEnterAndByClick) {
+TEST_F(Send, TypedMailGoesOutInItsCharacterSetsByEnterAndByClick) {
     Type(kForm);
     ASSERT_EQ(Shown(), kForm);
 
@@ -62,15 +64,15 @@ TEST_F(Send, TypedMailGoesOutAsGbkByEnterAndByClick) {
         SCOPED_TRACE(connection);
         const std::vector<std::string> units = server.Units(connection);
         ASSERT_EQ(units.size(), 9u);
-        EXPECT_EQ(units[0], std::string("HELO ") + mail::SMTP_HOST + "\r\n");
+        EXPECT_EQ(units[0], std::string("EHLO ") + mail::SMTP_HOST + "\r\n");
         EXPECT_EQ(units[1], "AUTH LOGIN\r\n");
         EXPECT_EQ(units[2], kUserLine);
         EXPECT_EQ(units[3], kPasswordLine);
         EXPECT_EQ(units[4], "MAIL FROM:<" + kUserGbk + "@" + mail::MAIL_DOMAIN + ">\r\n");
         EXPECT_EQ(units[5], "RCPT TO:<to@example.com>\r\n");
         EXPECT_EQ(units[6], "DATA\r\n");
-        EXPECT_NE(units[7].find("Subject:" + kSubjectGbk + "\r\n"), std::string::npos);
-        EXPECT_NE(units[7].find("\r\n" + kBodyGbk + "\r\n"), std::string::npos);
+        EXPECT_NE(units[7].find("\r\n" + kSubjectField + "\r\n"), std::string::npos);
+        EXPECT_NE(units[7].find("base64\r\n\r\n" + kBodyBase64 + "\r\n"), std::string::npos);
         EXPECT_TRUE(OnlyCrLfLineBreaks(units[7]));
         EXPECT_EQ(units[8], "quit\r\n");
     }
@@ -83,7 +85,8 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
         FormText form;
         std::optional<std::pair<Step, Action>> change;
         const char* message;
-        std::size_t connections; // made by this case
+        std::size_t connections;    // made by this case
+        const char* hint = nullptr; // the hint the box's detail ends with
     };
     FormText noPassword = kForm;
     noPassword.password.clear();
@@ -108,7 +111,28 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
          {{kGreeting, Close()}},
          "接受163服务器信息失败，请检查网络!",
          1},
-        {"data refused", kForm, {{kEndOfData, Reply("554 DT:SPM\r\n")}}, "邮件发送不成功!", 1},
+        {"login refused after EHLO",
+         kForm,
+         {{kAuth, Reply("503 5.5.1 AUTH command used when not advertised\r\n")}},
+         "服务器不接受这种登录方式，邮件没有发送!",
+         1},
+        {"too large for the server",
+         kForm,
+         {{kEhlo, Reply(EhloReply({"AUTH LOGIN", "SIZE 100"}))}},
+         "邮件太大，服务器最多接受0.0 MB，邮件没有发送!",
+         1},
+        {"recipient unknown",
+         kForm,
+         {{kRcpt, Reply("550 5.1.1 User unknown\r\n")}},
+         "邮件发送不成功!",
+         1,
+         "提示：收件人地址不存在或被拒绝，请检查收件人。"},
+        {"data refused",
+         kForm,
+         {{kEndOfData, Reply("554 DT:SPM\r\n")}},
+         "邮件发送不成功!",
+         1,
+         "提示：邮件被服务器当作垃圾邮件拒绝了。"},
         {"quit refused", kForm, {{kQuit, Reply("500 what\r\n")}}, "退出邮箱不成功!", 1},
         {"success", kForm, std::nullopt, "发送成功!欢迎使用", 1},
     };
@@ -129,6 +153,10 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
         ASSERT_EQ(boxes.Seen().size(), before + 1);
         EXPECT_EQ(boxes.Seen().back().text, U(c.message));
         EXPECT_EQ(boxes.Seen().back().icon, QMessageBox::Warning);
+        if (c.hint) {
+            EXPECT_TRUE(boxes.Seen().back().detail.endsWith(U(c.hint)))
+                << boxes.Seen().back().detail.toStdString();
+        }
         EXPECT_EQ(Shown(), c.form);
         connections += c.connections;
         EXPECT_EQ(server.ConnectionCount(), connections);
@@ -163,6 +191,7 @@ TEST_F(Send, RefusedLoginShowsTheServersWordsButNeverThePassword) {
         EXPECT_EQ(box.text, U("请输入正确的帐号和密码!"));
         EXPECT_TRUE(box.detail.startsWith(U(c.shown))) << box.detail.toStdString();
         EXPECT_TRUE(box.detail.contains(U("客户端授权码"))) << "no hint for 535";
+        EXPECT_EQ(box.buttonTexts, (QStringList{U("确定"), U("显示详情...")}));
         EXPECT_EQ(server.Units(server.ConnectionCount() - 1).at(3), "WnE3LXNlY3JldA==\r\n");
         for (const QString& text : {box.title, box.text, box.detail}) {
             EXPECT_FALSE(text.contains(U("Zq7-secret"))) << text.toStdString();

@@ -1,4 +1,7 @@
-// The main form's tests need one QApplication for the whole run.
+// The main form's tests need one QApplication for the whole run, with Qt's own words in Chinese
+// as start-up gives them to the program.
+#include "ui/qt_chinese.h"
+
 #include <QApplication>
 #include <QtGlobal>
 #include <gtest/gtest.h>
@@ -9,5 +12,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
+    QTranslator qtChinese;
+    ui::InstallQtChinese(qtChinese);
     return RUN_ALL_TESTS();
 }
