@@ -7,9 +7,6 @@
 #include <system_error>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -40,25 +37,10 @@ bool SendSome(int fd, std::string& pending) {
 } // namespace
 
 FaultProxy::FaultProxy(std::uint16_t serverPort, Fault fault, std::uint64_t cutAt)
-    : serverPort_(serverPort), fault_(fault), cutAt_(cutAt) {
+    : serverPort_(serverPort), fault_(fault), cutAt_(cutAt), listener_(1, kReceiveBuffer) {
     kickFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!kickFd_)
         ThrowErrno("eventfd");
-    listenFd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!listenFd_)
-        ThrowErrno("socket");
-    ::setsockopt(listenFd_.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listenFd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        ThrowErrno("bind");
-    if (::listen(listenFd_.get(), 1) != 0)
-        ThrowErrno("listen");
-    socklen_t length = sizeof address;
-    if (::getsockname(listenFd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        ThrowErrno("getsockname");
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -67,6 +49,7 @@ FaultProxy::~FaultProxy() {
         std::lock_guard lock(mutex_);
         stop_ = true;
     }
+    listener_.Stop();
     Kick();
     thread_.join();
 }
@@ -97,32 +80,9 @@ bool FaultProxy::WaitForEnd(std::chrono::milliseconds timeout) const {
 
 void FaultProxy::Run() {
     try {
-        UniqueFd client;
-        while (!client) {
-            pollfd fds[2] = {{kickFd_.get(), POLLIN, 0}, {listenFd_.get(), POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-                ThrowErrno("poll");
-            if (fds[0].revents != 0) {
-                std::uint64_t count;
-                [[maybe_unused]] const ssize_t got = ::read(kickFd_.get(), &count, sizeof count);
-                std::lock_guard lock(mutex_);
-                if (stop_)
-                    break;
-            }
-            if (fds[1].revents != 0)
-                client = UniqueFd(
-                    ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        }
+        UniqueFd client = listener_.Accept();
         if (client) {
-            UniqueFd server(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(serverPort_);
-            if (!server ||
-                ::connect(server.get(), reinterpret_cast<sockaddr*>(&address), sizeof address))
-                ThrowErrno("connect to the scripted server");
-            ::fcntl(server.get(), F_SETFL, ::fcntl(server.get(), F_GETFL) | O_NONBLOCK);
+            const UniqueFd server = ConnectToLoopback(serverPort_);
             Relay(client, server.get());
         }
     } catch (const std::exception& e) {
@@ -183,6 +143,24 @@ void FaultProxy::Relay(UniqueFd& client, int serverFd) {
     std::vector<char> buffer(kReadBlock);
     bool clientEof = false;
     bool serverEof = false;
+    // One side's turn: what it sent goes to `received`, what waits for it in `pending` goes
+    // out; once it is gone (eof), nothing more waits for it.
+    const auto serve = [&](int fd, short events, short revents, bool& eof, std::string& pending,
+                           auto received) {
+        if (revents == 0)
+            return;
+        if (events & POLLIN) {
+            const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n > 0)
+                received(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                eof = true;
+        }
+        if (!eof && (revents & POLLOUT) && !SendSome(fd, pending))
+            eof = true;
+        if (eof)
+            pending.clear();
+    };
     for (;;) {
         {
             std::lock_guard lock(mutex_);
@@ -232,32 +210,10 @@ void FaultProxy::Relay(UniqueFd& client, int serverFd) {
             std::uint64_t count;
             [[maybe_unused]] const ssize_t got = ::read(kickFd_.get(), &count, sizeof count);
         }
-        if (fds[1].revents != 0) {
-            if (clientEvents & POLLIN) {
-                const ssize_t n = ::recv(clientFd, buffer.data(), buffer.size(), 0);
-                if (n > 0)
-                    FromClient(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
-                else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-                    clientEof = true;
-            }
-            if (!clientEof && (fds[1].revents & POLLOUT) && !SendSome(clientFd, toClient_))
-                clientEof = true;
-            if (clientEof)
-                toClient_.clear();
-        }
-        if (fds[2].revents != 0) {
-            if (serverEvents & POLLIN) {
-                const ssize_t n = ::recv(serverFd, buffer.data(), buffer.size(), 0);
-                if (n > 0)
-                    toClient_.append(buffer.data(), static_cast<std::size_t>(n));
-                else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-                    serverEof = true;
-            }
-            if (!serverEof && (fds[2].revents & POLLOUT) && !SendSome(serverFd, toServer_))
-                serverEof = true;
-            if (serverEof)
-                toServer_.clear();
-        }
+        serve(clientFd, clientEvents, fds[1].revents, clientEof, toClient_,
+              [this](std::string_view bytes) { FromClient(bytes); });
+        serve(serverFd, serverEvents, fds[2].revents, serverEof, toServer_,
+              [this](std::string_view bytes) { toClient_.append(bytes); });
     }
 }
 

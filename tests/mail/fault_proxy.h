@@ -3,7 +3,7 @@
 // the middle of the message data. The scripted server acts only when a whole unit has arrived, and
 // the data is one unit up to its final "."; this relay acts at a byte offset inside it, while the
 // data is still flowing.
-#include "scripted_server.h"
+#include "listener.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -33,7 +33,7 @@ public:
     FaultProxy(const FaultProxy&) = delete;
     FaultProxy& operator=(const FaultProxy&) = delete;
 
-    std::uint16_t port() const { return port_; }
+    std::uint16_t port() const { return listener_.port(); }
     // True once the data has reached the cut.
     bool WaitForCut(std::chrono::milliseconds timeout) const;
     // Hold only: read and relay again. Everything the client queued reaches the server, so the
@@ -53,9 +53,8 @@ private:
     const std::uint16_t serverPort_;
     const Fault fault_;
     const std::uint64_t cutAt_;
-    UniqueFd listenFd_;
+    Listener listener_;
     UniqueFd kickFd_; // an eventfd: Resume() and the destructor wake the relay through it
-    std::uint16_t port_ = 0;
 
     // Relay state, used by the relay thread only.
     std::string line_; // the client's command line being read, before the data

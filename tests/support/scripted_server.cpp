@@ -7,10 +7,7 @@
 #include <string_view>
 #include <system_error>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,22 +68,6 @@ PollResult PollOrWake(int fd, short events, int wakeFd, int timeoutMs, short* re
 }
 
 } // namespace
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
 
 Action Reply(std::string text, size_t pieceSize, std::chrono::milliseconds delay) {
     return Action{Action::Kind::Reply, std::move(text), pieceSize, delay};
@@ -153,7 +134,8 @@ public:
         }
         std::vector<char> buffer(kReadBlock);
         for (;;) {
-            if (PollOrWake(fd_.get(), POLLIN, server_.wakeFd_.get(), -1) == PollResult::Woken) {
+            if (PollOrWake(fd_.get(), POLLIN, server_.listener_.stopFd(), -1) ==
+                PollResult::Woken) {
                 return;
             }
             ssize_t n = ::recv(fd_.get(), buffer.data(), buffer.size(), 0);
@@ -226,7 +208,7 @@ private:
                 bytes.remove_prefix(static_cast<size_t>(n));
             } else if (errno == EAGAIN) {
                 // The socket is non-blocking so a client that never reads cannot wedge shutdown.
-                if (PollOrWake(fd_.get(), POLLOUT, server_.wakeFd_.get(), -1) ==
+                if (PollOrWake(fd_.get(), POLLOUT, server_.listener_.stopFd(), -1) ==
                     PollResult::Woken) {
                     return SendResult::Stopped;
                 }
@@ -246,7 +228,7 @@ private:
             if (left.count() <= 0) {
                 return true;
             }
-            if (PollOrWake(-1, 0, server_.wakeFd_.get(), static_cast<int>(left.count())) ==
+            if (PollOrWake(-1, 0, server_.listener_.stopFd(), static_cast<int>(left.count())) ==
                 PollResult::Woken) {
                 return false;
             }
@@ -256,7 +238,7 @@ private:
     // POLLRDHUP reports the client's FIN without reading anything it sent.
     void HoldUntilClientCloses() {
         short revents = 0;
-        PollOrWake(fd_.get(), POLLRDHUP, server_.wakeFd_.get(), -1, &revents);
+        PollOrWake(fd_.get(), POLLRDHUP, server_.listener_.stopFd(), -1, &revents);
     }
 
     // Consumes received bytes unit by unit, playing an action after each; false when the
@@ -378,51 +360,20 @@ private:
 };
 
 ScriptedServer::ScriptedServer(std::vector<Action> script) : script_(std::move(script)) {
-    wakeFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wakeFd_) {
-        ThrowErrno("eventfd");
-    }
-    listenFd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!listenFd_) {
-        ThrowErrno("socket");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    if (::bind(listenFd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ThrowErrno("bind");
-    }
-    if (::listen(listenFd_.get(), 16) != 0) {
-        ThrowErrno("listen");
-    }
-    socklen_t length = sizeof address;
-    if (::getsockname(listenFd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ThrowErrno("getsockname");
-    }
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Run(); });
 }
 
 ScriptedServer::~ScriptedServer() {
-    uint64_t one = 1;
-    // An eventfd write of 1 cannot fail short of overflow; the result only matters for that.
-    [[maybe_unused]] ssize_t written = ::write(wakeFd_.get(), &one, sizeof one);
+    listener_.Stop();
     thread_.join();
 }
 
 void ScriptedServer::Run() {
     try {
         for (;;) {
-            if (PollOrWake(listenFd_.get(), POLLIN, wakeFd_.get(), -1) == PollResult::Woken) {
-                return;
-            }
-            UniqueFd fd(::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            UniqueFd fd = listener_.Accept();
             if (!fd) {
-                if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) {
-                    continue;
-                }
-                ThrowErrno("accept4");
+                return;
             }
             std::vector<Action> script;
             bool record = true;

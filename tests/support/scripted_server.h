@@ -2,6 +2,8 @@
 // sends, and records every byte it receives so tests can check exactly what went on the wire.
 #pragma once
 
+#include "listener.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -13,23 +15,6 @@
 #include <vector>
 
 namespace vtest {
-
-// Owns a file descriptor; closes it on destruction.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd();
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_ = -1;
-};
 
 struct Action {
     enum class Kind { Reply, Silent, Close, StopReading };
@@ -92,7 +77,7 @@ public:
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return listener_.port(); }
     // Applies from the next accepted connection on.
     void SetScript(std::vector<Action> script);
     // Off: each DATA unit keeps only its last kDataTailSize bytes (in Units and in the transcript)
@@ -129,9 +114,7 @@ private:
 
     void Run();
 
-    UniqueFd listenFd_;
-    UniqueFd wakeFd_; // an eventfd; readable once the server is stopping
-    uint16_t port_ = 0;
+    Listener listener_;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

@@ -7,13 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -139,25 +134,11 @@ TlsFront::TlsFront(uint16_t backendPort, const std::string& san)
         SSL_CTX_use_PrivateKey(identity_->ctx.get(), key.get()) != 1)
         Throw("cannot set up the server context");
 
-    wakeFd_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    listenFd_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!wakeFd_ || !listenFd_)
-        Throw("cannot make sockets");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listenFd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_.get(), 16) != 0 ||
-        ::getsockname(listenFd_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        Throw("cannot listen");
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { Run(); });
 }
 
 TlsFront::~TlsFront() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeFd_.get(), &one, sizeof one);
+    listener_.Stop();
     thread_.join();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
@@ -175,19 +156,15 @@ bool TlsFront::WaitForHandshakes(size_t n, std::chrono::milliseconds timeout) co
 
 void TlsFront::Run() {
     try {
-        while (WaitFor(listenFd_.get(), POLLIN, wakeFd_.get())) {
-            UniqueFd client(
-                ::accept4(listenFd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-            if (client)
-                Serve(std::move(client));
-        }
+        while (UniqueFd client = listener_.Accept())
+            Serve(std::move(client));
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';
     }
 }
 
 void TlsFront::Serve(UniqueFd client) {
-    const int wake = wakeFd_.get();
+    const int wake = listener_.stopFd();
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(identity_->ctx.get()));
     BIO* in = BIO_new(BIO_s_mem());
     BIO* out = BIO_new(BIO_s_mem());
@@ -228,15 +205,7 @@ void TlsFront::Serve(UniqueFd client) {
         return;
 
     // Only now does the SMTP server see a connection.
-    UniqueFd backend(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(backendPort_);
-    if (!backend ||
-        ::connect(backend.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        Throw("cannot reach the scripted server");
-    ::fcntl(backend.get(), F_SETFL, O_NONBLOCK);
+    const UniqueFd backend = ConnectToLoopback(backendPort_);
 
     std::string toBackend;   // decrypted, for the scripted server
     std::string fromBackend; // plain, to be encrypted for the client

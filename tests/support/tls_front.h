@@ -4,7 +4,7 @@
 // refused handshake provably reaches no SMTP server at all.
 #pragma once
 
-#include "scripted_server.h"
+#include "listener.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -26,7 +26,7 @@ public:
     TlsFront(const TlsFront&) = delete;
     TlsFront& operator=(const TlsFront&) = delete;
 
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return listener_.port(); }
     // The certificate as a PEM file, for a client to trust; removed with the front.
     std::string CertFile() const { return certFile_.string(); }
 
@@ -45,9 +45,7 @@ private:
     struct Identity;
     std::unique_ptr<Identity> identity_;
     uint16_t backendPort_;
-    UniqueFd listenFd_;
-    UniqueFd wakeFd_;
-    uint16_t port_ = 0;
+    Listener listener_;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
