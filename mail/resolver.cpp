@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 
+#include <cerrno>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -13,15 +14,20 @@ struct AddrInfoFree {
     void operator()(addrinfo* ai) const { freeaddrinfo(ai); }
 };
 
-// getaddrinfo with the connection's hints; flags adds to them. No addresses on any failure.
-std::vector<Address> AddressesOf(const std::string& host, const std::string& service, int flags) {
+// getaddrinfo with the connection's hints; flags adds to them. No addresses on any failure, and
+// then, if reason is given, getaddrinfo's words for it.
+std::vector<Address> AddressesOf(const std::string& host, const std::string& service, int flags,
+                                 std::string* reason = nullptr) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_ADDRCONFIG | flags;
     addrinfo* found = nullptr;
     std::vector<Address> addresses;
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found)
+    const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0 && reason)
+        *reason = rc == EAI_SYSTEM ? std::generic_category().message(errno) : gai_strerror(rc);
+    if (rc != 0 || !found)
         return addresses;
     const std::unique_ptr<addrinfo, AddrInfoFree> list(found);
     for (const addrinfo* ai = list.get(); ai; ai = ai->ai_next) {
@@ -37,12 +43,13 @@ std::vector<Address> AddressesOf(const std::string& host, const std::string& ser
 
 } // namespace
 
-void Lookup::Answer(std::vector<Address> addresses) {
+void Lookup::Answer(std::vector<Address> addresses, std::string reason) {
     {
         std::lock_guard lock(m_mutex);
         if (m_answered)
             return;
         m_addresses = std::move(addresses);
+        m_reason = std::move(reason);
         m_answered = true;
     }
     m_cv.notify_all();
@@ -73,10 +80,13 @@ void ResolveWithSystem(const std::string& host, std::uint16_t port,
     }
     try {
         std::thread([host, service = std::move(service), lookup] {
-            lookup->Answer(AddressesOf(host, service, AI_NUMERICSERV));
+            std::string reason;
+            auto addresses = AddressesOf(host, service, AI_NUMERICSERV, &reason);
+            lookup->Answer(std::move(addresses), std::move(reason));
         }).detach();
-    } catch (const std::system_error&) {
-        lookup->Answer({}); // no thread, no lookup: the name counts as unresolved
+    } catch (const std::system_error& e) {
+        lookup->Answer({},
+                       e.code().message()); // no thread, no lookup: the name counts as unresolved
     }
 }
 

@@ -21,15 +21,17 @@ struct Address {
 
 class Lookup {
 public:
-    // The resolver's answer: the addresses to try, in order; none if the name does not resolve.
-    // Only the first answer counts. Safe from any thread.
-    void Answer(std::vector<Address> addresses);
+    // The resolver's answer: the addresses to try, in order; none if the name does not resolve,
+    // with the resolver's own words for why in reason (gai_strerror's). Only the first answer
+    // counts. Safe from any thread.
+    void Answer(std::vector<Address> addresses, std::string reason = {});
     // Wakes the waiter without an answer, now and for every later wait (an abort).
     void Wake();
     // Waits until the answer has come, Wake() was called, or until. True once answered.
     bool WaitUntil(std::chrono::steady_clock::time_point until);
     // The answer; read only after WaitUntil returned true.
     const std::vector<Address>& Addresses() const { return m_addresses; }
+    const std::string& Reason() const { return m_reason; }
 
 private:
     std::mutex m_mutex;
@@ -37,6 +39,7 @@ private:
     bool m_answered = false;
     bool m_woken = false;
     std::vector<Address> m_addresses;
+    std::string m_reason;
 };
 
 // Starts looking up host for a TCP connection to port. The answer goes to lookup at once or later,

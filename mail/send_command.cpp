@@ -189,7 +189,7 @@ bool CMailer::CheckForm() {
     return true;
 }
 
-// Allocates the reply buffer, creates and connects the socket (in the TLS build: and secures it)
+// Allocates the reply buffer, creates and connects the socket, opens the build's transport on it
 // and reads the greeting.
 bool CMailer::OpenSession() {
     m_pReplyBuf.reset(new (std::nothrow) char[REPLY_BUFFER_SIZE]);
@@ -209,16 +209,14 @@ bool CMailer::OpenSession() {
         ReportReceiveFailure();
         return false;
     }
-#if VELLIPOST_TLS
-    // Implicit TLS: not a byte of the conversation goes out before the server has proven it is
-    // the one we asked for, and a failure never falls back to plain text.
-    if (!m_socket.StartTls(m_serverHost, m_timeouts.connect)) {
+    // In the TLS build the handshake: not a byte of the conversation goes out before the server
+    // has proven it is the one we asked for, and a failure never falls back to plain text.
+    if (!m_socket.OpenStream(m_serverHost, m_timeouts.connect)) {
         m_failure = m_socket.TlsFailureText();
         EndSession();
         Show(Msg::SecureConnectFailed);
         return false;
     }
-#endif
     if (!ReadReply()) {
         ReportReceiveFailure();
         return false;

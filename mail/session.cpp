@@ -44,6 +44,7 @@ std::string CMailer::SocketFailureText() const {
     switch (m_socket.LastError()) {
     case CBlockingSocket::Error::Resolve:
         return "The server's name could not be resolved.";
+    case CBlockingSocket::Error::Refused:
     case CBlockingSocket::Error::Connect:
         return "The server could not be reached.";
     case CBlockingSocket::Error::TimedOut:

@@ -1,38 +1,30 @@
 #pragma once
-// A blocking TCP stream socket over POSIX sockets: create, connect by host name (IPv4 or IPv6),
-// send every byte, receive once, close. Every wait, the name lookup's included, is bounded by a
-// time limit, can be woken from another thread by Abort(), and, if a wait hook is set, calls it
-// every few tens of milliseconds so that a user interface can repaint while its thread waits here.
-//
-// Built with VELLIPOST_TLS, StartTls() turns a connected socket into a TLS client: from then on
-// Send and Receive carry their bytes through TLS with the same limits, hook and abort, until Close.
+// The session's connection: a blocking socket that connects by host name, opens the build's
+// transport on the connection (TLS in the TLS build, see transport.h), sends every byte, receives
+// once and closes. Every wait, the name lookup's included, is bounded by a time limit, can be woken
+// from another thread by Abort(), and, if a wait hook is set, calls it every few tens of
+// milliseconds so that a user interface can repaint while its thread waits here.
+#include "mail/byte_stream.h"
 #include "mail/resolver.h"
+#include "mail/tcp_stream.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
-#include <vector>
+#include <utility>
 
 namespace mail {
 
-#if VELLIPOST_TLS
-class TlsStream;
-#endif
-
 class CBlockingSocket {
 public:
-    using Clock = std::chrono::steady_clock;
-    using WaitHook = std::function<void()>;
+    using Clock = TcpStream::Clock;
+    using WaitHook = TcpStream::WaitHook;
+    using Error = StreamError;
 
-    enum class Error { None, Create, Resolve, Connect, TimedOut, Closed, Aborted, Io };
-
-    CBlockingSocket(); // out of line: the TLS members are incomplete types here
+    CBlockingSocket();
     ~CBlockingSocket();
     CBlockingSocket(const CBlockingSocket&) = delete;
     CBlockingSocket& operator=(const CBlockingSocket&) = delete;
@@ -42,6 +34,11 @@ public:
     // Resolves host and connects to the first address that answers, all within timeout: a name
     // server that does not answer in time fails the connect with Error::TimedOut.
     bool Connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout);
+    // Opens the build's transport on the connected socket, within timeout: nothing to do in the
+    // plain build; in the TLS build the handshake, with the certificate checked against the
+    // trusted CAs and against host. False if that fails; the socket then sends and receives
+    // nothing, so not a byte can go out in clear, until Close().
+    bool OpenStream(const std::string& host, std::chrono::milliseconds timeout);
     // Hands over all len bytes. False on error, on abort, or if the peer takes nothing for
     // `stall` (a server that stopped reading must not hang us).
     bool Send(const void* data, std::size_t len, std::chrono::milliseconds stall);
@@ -50,68 +47,34 @@ public:
     ssize_t Receive(void* buf, std::size_t len, std::chrono::milliseconds timeout);
     // Releases the socket; Create() may be called again afterwards.
     void Close();
-    // Safe from any thread: shuts the connection down so that a blocked Connect, Send or Receive
-    // returns at once with Error::Aborted. Close() must still be called by the owner.
-    void Abort();
+    // Safe from any thread: shuts the connection down so that a blocked Connect, OpenStream, Send
+    // or Receive returns at once with Error::Aborted. Close() must still be called by the owner.
+    void Abort() { m_tcp.Abort(); }
 
-    bool IsOpen() const { return m_fd.load() >= 0; }
+    bool IsOpen() const { return m_tcp.IsOpen(); }
+    // Why the last failed call failed, and the system's own words for it ("" when it gave none);
+    // kept until the next failure or Create().
     Error LastError() const { return m_error; }
-    void SetWaitHook(WaitHook hook) { m_hook = std::move(hook); }
+    const std::string& FailureReason() const { return m_reason; }
+    // Why the last OpenStream failed, in words ("" if it did not); kept until the next Create().
+    const std::string& TlsFailureText() const { return m_openFailure; }
+    void SetWaitHook(WaitHook hook) { m_tcp.SetWaitHook(std::move(hook)); }
     // How Connect looks host names up; the system's resolver unless set.
-    void SetResolver(Resolver resolver) { m_resolver = std::move(resolver); }
-
-#if VELLIPOST_TLS
-    // Implicit TLS on the connected socket: the handshake within timeout, the certificate checked
-    // against the trusted CAs and against host. False if anything fails; the socket then stays in
-    // TLS mode, so nothing can be sent in clear on it, until Close().
-    bool StartTls(const std::string& host, std::chrono::milliseconds timeout);
-    // Why the last StartTls failed ("" if it did not); kept until the next Create().
-    const std::string& TlsFailureText() const {
-        return m_tlsFailure;
-    }
-    // Trusts the CA certificates in this PEM file instead of the system's store. For tests only:
-    // the program always uses the system's store.
-    void SetTrustedCaFileForTesting(std::string path) {
-        m_caFile = std::move(path);
-    }
-#endif
+    void SetResolver(Resolver resolver) { m_tcp.SetResolver(std::move(resolver)); }
+    // Trusts the CA certificates in this PEM file instead of the system's store, where the
+    // transport checks a certificate. For tests only: the program always uses the system's store.
+    void SetTrustedCaFileForTesting(std::string path) { m_caFile = std::move(path); }
 
 private:
-    // Send and Receive on the descriptor itself.
-    bool SendRaw(const void* data, std::size_t len, std::chrono::milliseconds stall);
-    ssize_t ReceiveRaw(void* buf, std::size_t len, std::chrono::milliseconds timeout);
-#if VELLIPOST_TLS
-    bool SendTls(const void* data, std::size_t len, std::chrono::milliseconds stall);
-    ssize_t ReceiveTls(void* buf, std::size_t len, std::chrono::milliseconds timeout);
-    // Sends everything the TLS engine has produced; the stall limit as for Send.
-    bool FlushTls(std::chrono::milliseconds stall);
-#endif
-    // The addresses of host, looked up within deadline; false on time-out, abort or no address.
-    bool Resolve(const std::string& host, std::uint16_t port, Clock::time_point deadline,
-                 std::vector<Address>& addresses);
-    // Waits for events on the socket until deadline; false on time-out or abort.
-    bool WaitFor(short events, Clock::time_point deadline);
-    bool Fail(Error e) {
-        m_error = e;
-        return false;
-    }
+    // ok, or false with the failure of the layer that failed kept as the socket's.
+    bool Took(bool ok, const ByteStream& layer);
 
-    std::atomic<int> m_fd{-1};
-    std::mutex
-        m_closeMutex; // so that Abort() never shuts down a descriptor number reused elsewhere
-    std::shared_ptr<Lookup> m_lookup; // the lookup Connect waits for, so that Abort() can wake it
-    std::atomic<bool> m_aborted{false};
+    const std::unique_ptr<ByteStream> m_stream; // the build's transport, for the socket's life
+    TcpStream& m_tcp;                           // the connection beneath it
     Error m_error = Error::None;
-    WaitHook m_hook;
-    Resolver m_resolver = ResolveWithSystem;
-#if VELLIPOST_TLS
-    // Touched only by the thread that owns the session; Abort() reaches it through the descriptor.
-    bool m_tlsMode = false; // from StartTls to Close: never plain text, even if TLS failed
-    std::unique_ptr<TlsStream> m_tls;
-    std::unique_ptr<char[]> m_tlsBuffer; // encrypted bytes on their way in or out
+    std::string m_reason;
     std::string m_caFile;
-    std::string m_tlsFailure;
-#endif
+    std::string m_openFailure;
 };
 
 } // namespace mail

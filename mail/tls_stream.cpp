@@ -1,170 +1,141 @@
 #include "mail/tls_stream.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
+#include "mail/tls_engine.h"
+
+#include <algorithm>
 
 namespace mail {
 namespace {
 
-bool IsIpAddress(const std::string& host) {
-    in6_addr addr{};
-    return inet_pton(AF_INET, host.c_str(), &addr) == 1 ||
-           inet_pton(AF_INET6, host.c_str(), &addr) == 1;
-}
+// Plain text handed to TLS at a time: one full record, so that a large send never holds more
+// than one record's worth of encrypted bytes.
+constexpr std::size_t kPlainPiece = 16384;
+// Room for the largest TLS record with its framing.
+constexpr std::size_t kBufferSize = 16384 + 2048;
 
-// The reason of the most recent OpenSSL error on this thread, with what was being done.
-std::string OpenSslReason(const std::string& doing) {
-    const unsigned long code = ERR_peek_last_error();
-    const char* reason = code ? ERR_reason_error_string(code) : nullptr;
-    return reason ? doing + ": " + reason : doing;
+std::chrono::milliseconds TimeLeft(TcpStream::Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TcpStream::Clock::now());
+    return std::max(left, std::chrono::milliseconds(0));
 }
 
 } // namespace
 
-void TlsStream::CtxFree::operator()(ssl_ctx_st* ctx) const {
-    SSL_CTX_free(ctx);
+TlsStream::TlsStream() : m_buffer(std::make_unique<char[]>(kBufferSize)) {}
+
+TlsStream::~TlsStream() {
+    Close();
 }
 
-void TlsStream::SslFree::operator()(ssl_st* ssl) const {
-    SSL_free(ssl);
-}
-
-TlsStream::~TlsStream() = default;
-
-std::unique_ptr<TlsStream> TlsStream::Open(const std::string& host, const std::string& caFile,
-                                           std::string& failure) {
-    ERR_clear_error();
-    auto tls = std::make_unique<TlsStream>(Token{});
-    tls->m_ctx.reset(SSL_CTX_new(TLS_client_method()));
-    if (!tls->m_ctx) {
-        failure = OpenSslReason("cannot create the TLS context");
-        return nullptr;
-    }
-    SSL_CTX* ctx = tls->m_ctx.get();
-    // TLS 1.0 and 1.1 are broken and no longer offered by mail providers. Renegotiation is never
-    // needed by a client that only sends, and refusing it keeps writes free of reads.
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    const bool trusted = caFile.empty()
-                             ? SSL_CTX_set_default_verify_paths(ctx) == 1
-                             : SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) == 1;
-    if (!trusted) {
-        failure = OpenSslReason("cannot load the trusted certificates");
-        return nullptr;
-    }
-
-    tls->m_ssl.reset(SSL_new(ctx));
-    if (!tls->m_ssl) {
-        failure = OpenSslReason("cannot create the TLS session");
-        return nullptr;
-    }
-    SSL* ssl = tls->m_ssl.get();
-    BIO* in = BIO_new(BIO_s_mem());
-    BIO* out = BIO_new(BIO_s_mem());
-    if (!in || !out) {
-        BIO_free(in);
-        BIO_free(out);
-        failure = "out of memory";
-        return nullptr;
-    }
-    SSL_set_bio(ssl, in, out); // the session owns them from here
-    tls->m_in = in;
-    tls->m_out = out;
-    SSL_set_connect_state(ssl);
-
-    // The certificate must name the host we connected to. An IP literal is checked against the
-    // certificate's IP addresses and is not sent as SNI, which RFC 6066 reserves for DNS names.
-    bool named = false;
-    if (IsIpAddress(host)) {
-        named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) == 1;
-    } else {
-        SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        named = SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 &&
-                SSL_set1_host(ssl, host.c_str()) == 1;
-    }
-    if (!named) {
-        failure = OpenSslReason("cannot check the server's name \"" + host + "\"");
-        return nullptr;
-    }
-    return tls;
-}
-
-TlsStream::Status TlsStream::Handshake() {
-    if (m_broken)
-        return Status::Failed;
-    ERR_clear_error();
-    const int rc = SSL_do_handshake(m_ssl.get());
-    if (rc == 1)
-        return Status::Ok;
-    const int error = SSL_get_error(m_ssl.get(), rc);
-    if (error == SSL_ERROR_WANT_READ)
-        return Status::WantRead;
-    return Fail(error);
-}
-
-bool TlsStream::Write(const void* data, std::size_t len) {
-    if (m_broken)
-        return false;
-    ERR_clear_error();
-    std::size_t written = 0;
-    // Memory output takes everything at once: no partial writes, no waiting.
-    const int rc = SSL_write_ex(m_ssl.get(), data, len, &written);
-    if (rc == 1 && written == len)
-        return true;
-    Fail(SSL_get_error(m_ssl.get(), rc));
-    return false;
-}
-
-TlsStream::Status TlsStream::Read(void* buf, std::size_t len, std::size_t& got) {
-    got = 0;
-    if (m_broken)
-        return Status::Failed;
-    ERR_clear_error();
-    const int rc = SSL_read_ex(m_ssl.get(), buf, len, &got);
-    if (rc == 1)
-        return Status::Ok;
-    const int error = SSL_get_error(m_ssl.get(), rc);
-    if (error == SSL_ERROR_WANT_READ)
-        return Status::WantRead;
-    if (error == SSL_ERROR_ZERO_RETURN)
-        return Status::Closed;
-    return Fail(error);
-}
-
-void TlsStream::Feed(const void* data, std::size_t len) {
-    std::size_t written = 0;
-    if (!m_broken && (BIO_write_ex(m_in, data, len, &written) != 1 || written != len)) {
-        m_broken = true;
-        m_failure = "out of memory";
+bool TlsStream::Open(const std::string& host, const std::string& caFile,
+                     std::chrono::milliseconds timeout, std::string& failureText) {
+    if (!m_tcp.IsOpen())
+        return Fail(StreamError::Create);
+    const auto deadline = TcpStream::Clock::now() + timeout;
+    ClearFailure();
+    failureText.clear();
+    m_engine = TlsEngine::Open(host, caFile, failureText);
+    if (!m_engine)
+        return Fail(StreamError::Secure, failureText);
+    while (true) {
+        const TlsEngine::Status status = m_engine->Handshake();
+        // Also after a failure: the engine's alert tells the server why.
+        const bool sent = Flush(TimeLeft(deadline));
+        if (status == TlsEngine::Status::Failed) {
+            failureText = m_engine->FailureText();
+            return Fail(StreamError::Secure, failureText);
+        }
+        if (!sent) {
+            failureText = "the handshake could not be sent";
+            return false;
+        }
+        if (status == TlsEngine::Status::Ok)
+            return true;
+        const ssize_t n = m_tcp.Receive(m_buffer.get(), kBufferSize, TimeLeft(deadline));
+        if (n <= 0) {
+            failureText = n == 0 ? "the server closed the connection during the handshake"
+                                 : "no complete handshake from the server";
+            return FailAs(m_tcp);
+        }
+        m_engine->Feed(m_buffer.get(), static_cast<std::size_t>(n));
     }
 }
 
-std::size_t TlsStream::TakeOutput(void* buf, std::size_t len) {
-    std::size_t got = 0;
-    return BIO_read_ex(m_out, buf, len, &got) == 1 ? got : 0;
+bool TlsStream::Send(const void* data, std::size_t len, std::chrono::milliseconds stall) {
+    if (!m_engine)
+        return Fail(StreamError::Io);
+    const auto* p = static_cast<const char*>(data);
+    while (len > 0) {
+        if (m_tcp.Aborted())
+            return Fail(StreamError::Aborted);
+        const std::size_t piece = std::min(len, kPlainPiece);
+        if (!m_engine->Write(p, piece))
+            return Fail(StreamError::Io, m_engine->FailureText());
+        if (!Flush(stall))
+            return false;
+        p += piece;
+        len -= piece;
+    }
+    return true;
 }
 
-void TlsStream::Shutdown() {
-    // After a fatal error OpenSSL forbids a shutdown; before the handshake there is nothing to end.
-    if (!m_broken && SSL_is_init_finished(m_ssl.get()))
-        SSL_shutdown(m_ssl.get());
+ssize_t TlsStream::Receive(void* buf, std::size_t len, std::chrono::milliseconds timeout) {
+    if (!m_engine) {
+        Fail(StreamError::Io);
+        return -1;
+    }
+    const auto deadline = TcpStream::Clock::now() + timeout;
+    while (true) {
+        if (m_tcp.Aborted()) {
+            Fail(StreamError::Aborted);
+            return -1;
+        }
+        std::size_t got = 0;
+        const TlsEngine::Status status = m_engine->Read(buf, len, got);
+        // Reading may have produced an answer for the server (an alert, a key update).
+        if (!Flush(TimeLeft(deadline)))
+            return -1;
+        switch (status) {
+        case TlsEngine::Status::Ok:
+            return static_cast<ssize_t>(got);
+        case TlsEngine::Status::Closed:
+            Fail(StreamError::Closed);
+            return 0;
+        case TlsEngine::Status::Failed:
+            Fail(StreamError::Io, m_engine->FailureText());
+            return -1;
+        case TlsEngine::Status::WantRead:
+            break;
+        }
+        // A server that closes without close_notify is closed all the same: an SMTP reply is
+        // complete only with its last line, so nothing cut short can pass for whole.
+        const ssize_t n = m_tcp.Receive(m_buffer.get(), kBufferSize, TimeLeft(deadline));
+        if (n <= 0) {
+            FailAs(m_tcp);
+            return n;
+        }
+        m_engine->Feed(m_buffer.get(), static_cast<std::size_t>(n));
+    }
 }
 
-TlsStream::Status TlsStream::Fail(int sslError) {
-    m_broken = true;
-    const long verify = SSL_get_verify_result(m_ssl.get());
-    if (verify != X509_V_OK)
-        m_failure = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
-    else if (sslError == SSL_ERROR_SSL)
-        m_failure = OpenSslReason("TLS failed");
-    else
-        m_failure = "TLS failed (OpenSSL error " + std::to_string(sslError) + ")";
-    return Status::Failed;
+bool TlsStream::Flush(std::chrono::milliseconds stall) {
+    while (const std::size_t n = m_engine->TakeOutput(m_buffer.get(), kBufferSize)) {
+        if (!m_tcp.Send(m_buffer.get(), n, stall))
+            return FailAs(m_tcp);
+    }
+    return true;
+}
+
+void TlsStream::Close() {
+    if (m_engine) {
+        m_engine->Shutdown();
+        while (const std::size_t n = m_engine->TakeOutput(m_buffer.get(), kBufferSize)) {
+            if (!m_tcp.SendWithoutWaiting(m_buffer.get(), n))
+                break;
+        }
+    }
+    m_engine.reset();
+    m_tcp.Close();
 }
 
 } // namespace mail

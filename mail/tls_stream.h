@@ -1,79 +1,45 @@
 #pragma once
-// The TLS client engine of one connection (OpenSSL), working on memory only: bytes from the server
-// go in with Feed(), bytes for the server come out with TakeOutput(). It never touches the network,
-// so CBlockingSocket moves the bytes with its own bounded, abortable, hook-calling waits, and no
-// write can ever raise SIGPIPE behind its back.
+// Implicit TLS over a TCP stream: the TLS engine does the crypto on memory, and every byte it makes
+// or needs travels over the TCP stream, with that stream's time limits, wait hook and abort.
 //
-// Only built with VELLIPOST_TLS. All calls on one object must come from one thread at a time.
-#include <cstddef>
-#include <memory>
-#include <string>
+// Only in the TLS build. From Open() until Close() the stream is a TLS stream: if the handshake
+// fails, nothing more is sent or received, so not a byte can go out in clear.
+#include "mail/byte_stream.h"
+#include "mail/tcp_stream.h"
 
-struct ssl_ctx_st;
-struct ssl_st;
-struct bio_st;
+#include <memory>
 
 namespace mail {
 
-class TlsStream {
-    struct Token {
-        explicit Token() = default;
-    };
+class TlsEngine;
 
+class TlsStream final : public ByteStream {
 public:
-    enum class Status {
-        Ok,       // done
-        WantRead, // needs more bytes from the server: send the output, receive, Feed, call again
-        Closed,   // the server ended TLS properly (close_notify)
-        Failed    // refused or broken for good; FailureText() tells why
-    };
-
-    // A client session for host, not yet started. The server's certificate must chain to a CA in
-    // caFile (PEM) or, if caFile is empty, in the system's store, and must name host (a DNS name,
-    // also sent as SNI, or an IP address). Null, with the reason in failure, if OpenSSL cannot set
-    // this up (for example, the CA file cannot be read).
-    static std::unique_ptr<TlsStream> Open(const std::string& host, const std::string& caFile,
-                                           std::string& failure);
-    explicit TlsStream(Token) {} // through Open() only
-    ~TlsStream();
+    TlsStream();
+    ~TlsStream() override; // out of line: TlsEngine is an incomplete type here
     TlsStream(const TlsStream&) = delete;
     TlsStream& operator=(const TlsStream&) = delete;
 
-    // Advances the handshake, certificate checks included: Ok once it is complete, WantRead, or
-    // Failed. Send the output after every call, also after Failed (it may hold an alert that tells
-    // the server why).
-    Status Handshake();
-    // Encrypts all len bytes into the output. Only after a completed handshake. False if the
-    // session is broken.
-    bool Write(const void* data, std::size_t len);
-    // Decrypts at most len bytes into buf: Ok with got > 0, WantRead, Closed or Failed.
-    Status Read(void* buf, std::size_t len, std::size_t& got);
-    // Bytes received from the server, in order.
-    void Feed(const void* data, std::size_t len);
-    // Moves up to len bytes waiting for the server into buf; 0 when there are none.
-    std::size_t TakeOutput(void* buf, std::size_t len);
-    // Puts a close_notify into the output if the session is established and unbroken: the end of
-    // the connection is then known to the server as deliberate, not a cut.
-    void Shutdown();
-
-    const std::string& FailureText() const { return m_failure; }
+    TcpStream& Connection() override { return m_tcp; }
+    // The handshake within timeout. A refused handshake or certificate fails with Secure and
+    // OpenSSL's reason; a server that closes, is silent or cannot be written to fails as the TCP
+    // stream did.
+    bool Open(const std::string& host, const std::string& caFile, std::chrono::milliseconds timeout,
+              std::string& failureText) override;
+    bool Send(const void* data, std::size_t len, std::chrono::milliseconds stall) override;
+    ssize_t Receive(void* buf, std::size_t len, std::chrono::milliseconds timeout) override;
+    // Sends a close_notify if it can go at once (closing must never block), then closes the
+    // connection.
+    void Close() override;
 
 private:
-    struct CtxFree {
-        void operator()(ssl_ctx_st* ctx) const;
-    };
-    struct SslFree {
-        void operator()(ssl_st* ssl) const;
-    };
+    // Sends everything the engine has produced; the stall limit as for Send.
+    bool Flush(std::chrono::milliseconds stall);
 
-    Status Fail(int sslError);
-
-    std::unique_ptr<ssl_ctx_st, CtxFree> m_ctx;
-    std::unique_ptr<ssl_st, SslFree> m_ssl; // owns both memory BIOs
-    bio_st* m_in = nullptr;                 // server -> engine
-    bio_st* m_out = nullptr;                // engine -> server
-    bool m_broken = false;
-    std::string m_failure;
+    // Touched only by the thread that owns the session; Abort() reaches it through m_tcp.
+    TcpStream m_tcp;
+    std::unique_ptr<TlsEngine> m_engine; // from Open() to Close()
+    std::unique_ptr<char[]> m_buffer;    // encrypted bytes on their way in or out
 };
 
 } // namespace mail

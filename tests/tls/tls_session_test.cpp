@@ -207,7 +207,7 @@ void StartTls(CBlockingSocket& socket, const TlsFront& front) {
     ASSERT_TRUE(socket.Create());
     socket.SetTrustedCaFileForTesting(front.CertFile());
     ASSERT_TRUE(socket.Connect("127.0.0.1", front.port(), 5s));
-    ASSERT_TRUE(socket.StartTls("127.0.0.1", 5s)) << socket.TlsFailureText();
+    ASSERT_TRUE(socket.OpenStream("127.0.0.1", 5s)) << socket.TlsFailureText();
 }
 
 TEST(TlsSocket, AHandshakeThatNeverCompletesTimesOutCallsTheHookAndLeavesNoPlainWay) {
@@ -218,7 +218,7 @@ TEST(TlsSocket, AHandshakeThatNeverCompletesTimesOutCallsTheHookAndLeavesNoPlain
     ASSERT_TRUE(socket.Create());
     ASSERT_TRUE(socket.Connect("127.0.0.1", server.port(), 5s));
     // Long enough for many hook slices even when setting up OpenSSL is slow on a busy machine.
-    EXPECT_FALSE(socket.StartTls("127.0.0.1", 1s));
+    EXPECT_FALSE(socket.OpenStream("127.0.0.1", 1s));
     EXPECT_EQ(socket.LastError(), CBlockingSocket::Error::TimedOut);
     EXPECT_GE(hookCalls, 2);
     // Until Close() the socket stays a TLS socket: what is sent now must not go out in clear.
