@@ -349,7 +349,7 @@ TEST(Conversation, ConnectionRefusedIsAReceiveFailure) {
         ScriptedServer gone;
         port = gone.port();
     }
-    TestMailer mailer(port);
+    TestMailer mailer(TestMailer::Direct{}, port);
     mailer.FillForm();
     mailer.OnOK();
     EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::ReceiveFailed});

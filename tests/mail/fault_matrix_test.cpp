@@ -423,7 +423,7 @@ void RunConnectCell(const Cell& c, const Expected& want) {
         ASSERT_EQ(::connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
                   0);
     }
-    TestMailer mailer(ntohs(address.sin_port));
+    TestMailer mailer(TestMailer::Direct{}, ntohs(address.sin_port));
     mail::Timeouts t;
     t.connect = c.fault == Fault::Silent ? 200ms : 5s;
     mailer.SetTimeoutsForTesting(t);

@@ -1,13 +1,16 @@
 #pragma once
 // A mail core that records the message boxes it would show, with a fixed date and message id,
-// pointed at a scripted loopback server, with a name server that can be made slow or silent.
+// pointed at a scripted loopback server through the build's front (server_front.h), with a name
+// server that can be made slow or silent.
 #include "expected_mail.h"
+#include "server_front.h"
 
 #include "mail/gbk.h"
 #include "mail/mailer.h"
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,13 +19,21 @@ namespace vtest {
 
 class TestMailer : public mail::CMailer {
 public:
-    explicit TestMailer(uint16_t port) {
+    // Pointed at port itself, with no front: for what happens before the build's transport (a
+    // connect that is refused or hangs) and for tests that stand their own front before a server.
+    struct Direct {};
+    TestMailer(Direct, uint16_t port) {
         SetServerForTesting("127.0.0.1", port);
         mail::Timeouts t;
         t.connect = std::chrono::seconds(5);
         t.reply = std::chrono::seconds(5);
         t.endOfData = std::chrono::seconds(5);
         SetTimeoutsForTesting(t);
+    }
+    explicit TestMailer(uint16_t port) : TestMailer(Direct{}, port) {
+        m_front = std::make_unique<ServerFront>(port);
+        SetServerForTesting("127.0.0.1", m_front->port());
+        m_socket.SetTrustedCaFileForTesting(m_front->CaFile());
     }
     ~TestMailer() override { AbortAttachmentWorker(); }
 
@@ -94,6 +105,7 @@ protected:
     }
 
 private:
+    std::unique_ptr<ServerFront> m_front;
     mutable std::mutex m_mutex;
     std::condition_variable m_finished;
     std::vector<mail::Notice> m_notices;

@@ -72,8 +72,10 @@ void Listener::Stop() {
     [[maybe_unused]] const ssize_t written = ::write(stopFd_.get(), &one, sizeof one);
 }
 
-UniqueFd ConnectToLoopback(std::uint16_t port) {
+UniqueFd ConnectToLoopback(std::uint16_t port, int sendBuffer) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd && sendBuffer > 0)
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     const sockaddr_in address = Loopback(port);
     if (!fd ||
         ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)

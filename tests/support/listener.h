@@ -29,8 +29,8 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// A connection to 127.0.0.1:port, made blocking and then set non-blocking. Throws
-// std::system_error if it cannot be made.
-UniqueFd ConnectToLoopback(std::uint16_t port);
+// A connection to 127.0.0.1:port, made blocking and then set non-blocking; sendBuffer: its
+// SO_SNDBUF, 0 leaves the system's. Throws std::system_error if it cannot be made.
+UniqueFd ConnectToLoopback(std::uint16_t port, int sendBuffer = 0);
 
 } // namespace vtest

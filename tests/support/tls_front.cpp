@@ -22,8 +22,11 @@ namespace fs = std::filesystem;
 namespace {
 
 // Plain text held for the slower side before the other side is no longer read: small, so that a
-// scripted server that stops reading soon stalls the client, as a real one would.
+// scripted server that stops reading soon stalls the client, as a real one would. For the same
+// reason the front's sockets have small buffers: left to itself the kernel grows a receive buffer
+// to many megabytes, and a client would send a whole large message into it.
 constexpr size_t kRelayLimit = 64 * 1024;
+constexpr int kSocketBuffer = 64 * 1024;
 constexpr size_t kReadBlock = 16 * 1024;
 
 struct CtxFree {
@@ -92,7 +95,8 @@ struct TlsFront::Identity {
 };
 
 TlsFront::TlsFront(uint16_t backendPort, const std::string& san)
-    : identity_(std::make_unique<Identity>()), backendPort_(backendPort) {
+    : identity_(std::make_unique<Identity>()), backendPort_(backendPort),
+      listener_(16, kSocketBuffer) {
     std::string pattern = (fs::temp_directory_path() / "vellipost-tls-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data()))
         Throw("mkdtemp failed");
@@ -205,7 +209,7 @@ void TlsFront::Serve(UniqueFd client) {
         return;
 
     // Only now does the SMTP server see a connection.
-    const UniqueFd backend = ConnectToLoopback(backendPort_);
+    const UniqueFd backend = ConnectToLoopback(backendPort_, kSocketBuffer);
 
     std::string toBackend;   // decrypted, for the scripted server
     std::string fromBackend; // plain, to be encrypted for the client
