@@ -85,8 +85,8 @@ void ResolveWithSystem(const std::string& host, std::uint16_t port,
             lookup->Answer(std::move(addresses), std::move(reason));
         }).detach();
     } catch (const std::system_error& e) {
-        lookup->Answer({},
-                       e.code().message()); // no thread, no lookup: the name counts as unresolved
+        // No thread, no lookup: the name counts as unresolved.
+        lookup->Answer({}, e.code().message());
     }
 }
 
