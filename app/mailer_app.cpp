@@ -1,21 +1,21 @@
 #include "app/mailer_app.h"
 
-#include "app/text.h"
+#include "res/constants.h"
+#include "res/images.h"
 #include "res/strings.h"
 #include "ui/mailer_dlg.h"
 #include "ui/qt_chinese.h"
+#include "ui/text.h"
 
-#include <QIcon>
-
-using app::Utf8;
+using ui::Utf8;
 
 CMailerApp::CMailerApp(int& argc, char** argv) : m_app(argc, argv) {
-    // The version record: name and version on the application object; the other fields are in
-    // res/strings.h. No display name is set, so window titles stay exactly as the templates give.
+    // The version record: name and version on the application object. No display name is set,
+    // so window titles stay exactly as the templates give.
     QCoreApplication::setApplicationName(Utf8(res::kAppName));
     QCoreApplication::setApplicationVersion(Utf8(res::kAppVersion));
     QGuiApplication::setDesktopFileName(Utf8(res::kDesktopFileName));
-    QApplication::setWindowIcon(CMailerDlg::LoadMainIcon());
+    QApplication::setWindowIcon(res::LoadMainIcon());
     ui::InstallQtChinese(m_qtChinese);
 }
 

@@ -6,8 +6,8 @@
 
 class CMailerApp {
 public:
-    // Names the program "Vellipost", version 1.0.0.1, gives every window the program icon and
-    // makes Qt's own words (standard buttons, the file chooser) Chinese.
+    // Names the program "Vellipost" with the project's version, gives every window the program
+    // icon and makes Qt's own words (standard buttons, the file chooser) Chinese.
     // Qt reads its own options (such as -platform) from the arguments; the program has none.
     CMailerApp(int& argc, char** argv);
     CMailerApp(const CMailerApp&) = delete;

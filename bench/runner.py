@@ -6,8 +6,10 @@ Each sender's stored message is decoded once and compared with the input (sha256
 go to a sink that discards. Runs are interleaved (one of each sender, then the next round), so that
 load from elsewhere on the machine falls on all of them alike; the figure is the median.
 
-    /usr/bin/python3 bench/runner.py --build build/release [--runs 3] [--sizes 100,1024]
+    /usr/bin/python3 bench/runner.py --build build/release --display :N [--runs 3] [--sizes 100,1024]
 
+The start-up and UI figures are taken on the X server --display names, which bench/run starts for
+the purpose (a private Xvfb that does not reset between clients); without it they are left out.
 Writes bench/results.md and, if README.md has the markers, the table there too.
 """
 
@@ -221,38 +223,10 @@ def fmt_mib(kib):
     return "—" if kib is None else f"{kib / 1024:.1f} MiB"
 
 
-class Xvfb:
-    """A private X server on a free display, for the start-up and responsiveness figures."""
-
-    def __init__(self):
-        r, w = os.pipe()
-        self.proc = subprocess.Popen(
-            # -noreset: the server must not restart between one measured client and the next.
-            ["Xvfb", "-displayfd", str(w), "-noreset", "-nolisten", "tcp",
-             "-screen", "0", "1280x1024x24"],
-            pass_fds=[w], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(w)
-        with os.fdopen(r) as f:
-            number = f.readline().strip()
-        if not number:
-            self.stop()
-            raise RuntimeError("Xvfb did not start")
-        self.display = f":{number}"
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
-
-def gui_env(xvfb, workdir):
+def gui_env(display, workdir):
     runtime = os.path.join(workdir, "xdg-runtime")
     os.makedirs(runtime, mode=0o700, exist_ok=True)
-    return dict(os.environ, DISPLAY=xvfb.display, QT_QPA_PLATFORM="xcb",
+    return dict(os.environ, DISPLAY=display, QT_QPA_PLATFORM="xcb",
                 XDG_RUNTIME_DIR=runtime)
 
 
@@ -284,6 +258,7 @@ def git_text():
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default=os.path.join(ROOT, "build", "release"))
+    ap.add_argument("--display", help="the X server for the start-up and UI figures (\":N\")")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--sizes", default="100,1024", help="input sizes in MiB")
     ap.add_argument("--slow-1g", action="store_true",
@@ -379,8 +354,8 @@ def main():
                     rows[(s.name, mib)] = {"skipped": True}
 
         micro = run_micro(build)
-        startup = run_startup(build, opt.startup_runs, workdir)
-        ui = run_ui(build, discard.port, inputs[max(sizes)], opt.ui_runs, workdir)
+        startup = run_startup(build, opt.display, opt.startup_runs, workdir)
+        ui = run_ui(build, opt.display, discard.port, inputs[max(sizes)], opt.ui_runs, workdir)
         discard.stop()
 
         missing += [f"{name} (failed: {why})" for name, why in failed.items()]
@@ -411,55 +386,47 @@ def run_micro(build):
     return result
 
 
-def run_startup(build, runs, workdir):
+def run_startup(build, display, runs, workdir):
     """Median time to window of the program and of a bare Qt dialog, alternating."""
     probe = os.path.join(build, "bench", "vellipost-startup-probe")
     bare = os.path.join(build, "bench", "vellipost-bare-dialog")
     programs = {"Vellipost": [os.path.join(build, "app", "vellipost")],
                 "bare Qt dialog": [bare],
                 "Qt dialog with a label and a button": [bare, "--text"]}
-    if not (os.path.exists(probe) and shutil.which("Xvfb")
+    if not (display and os.path.exists(probe)
             and all(os.path.exists(p[0]) for p in programs.values())):
         return None
-    xvfb = Xvfb()
-    try:
-        env = gui_env(xvfb, workdir)
-        times = {name: [] for name in programs}
-        for r in range(runs + 1):  # the first round warms the caches and is not counted
-            for name, program in programs.items():
-                done = subprocess.run([probe] + program, capture_output=True, text=True,
-                                      env=env, timeout=60)
-                if done.returncode != 0:
-                    raise RuntimeError(f"start-up probe of {name} failed: {done.stderr[-2000:]}")
-                out = done.stdout
-                if r > 0:
-                    times[name].append(float(parse_fields(out)["ms"]))
-        return {name: median(v) for name, v in times.items()}
-    finally:
-        xvfb.stop()
+    env = gui_env(display, workdir)
+    times = {name: [] for name in programs}
+    for r in range(runs + 1):  # the first round warms the caches and is not counted
+        for name, program in programs.items():
+            done = subprocess.run([probe] + program, capture_output=True, text=True,
+                                  env=env, timeout=60)
+            if done.returncode != 0:
+                raise RuntimeError(f"start-up probe of {name} failed: {done.stderr[-2000:]}")
+            out = done.stdout
+            if r > 0:
+                times[name].append(float(parse_fields(out)["ms"]))
+    return {name: median(v) for name, v in times.items()}
 
 
-def run_ui(build, port, path, runs, workdir):
+def run_ui(build, display, port, path, runs, workdir):
     """The UI thread's lateness while the real form sends path: the worst of a few runs."""
     binary = os.path.join(build, "bench", "vellipost-bench-ui")
-    if not (os.path.exists(binary) and shutil.which("Xvfb")):
+    if not (display and os.path.exists(binary)):
         return None
-    xvfb = Xvfb()
-    try:
-        env = gui_env(xvfb, workdir)
-        results = []
-        for _ in range(runs):
-            _, _, _, out = run_measured([binary, str(port), path], env=env)
-            results.append({k: float(v) for k, v in parse_fields(out).items()})
-        return {"max_ms": max(r["max_ms"] for r in results),
-                "box_ms": max(r["box_ms"] for r in results),
-                "p99_ms": max(r["p99_ms"] for r in results),
-                "p50_ms": median([r["p50_ms"] for r in results]),
-                "progress_texts": median([r["progress_texts"] for r in results]),
-                "seconds": median([r["seconds"] for r in results]),
-                "mib": os.path.getsize(path) // MIB, "runs": runs}
-    finally:
-        xvfb.stop()
+    env = gui_env(display, workdir)
+    results = []
+    for _ in range(runs):
+        _, _, _, out = run_measured([binary, str(port), path], env=env)
+        results.append({k: float(v) for k, v in parse_fields(out).items()})
+    return {"max_ms": max(r["max_ms"] for r in results),
+            "box_ms": max(r["box_ms"] for r in results),
+            "p99_ms": max(r["p99_ms"] for r in results),
+            "p50_ms": median([r["p50_ms"] for r in results]),
+            "progress_texts": median([r["progress_texts"] for r in results]),
+            "seconds": median([r["seconds"] for r in results]),
+            "mib": os.path.getsize(path) // MIB, "runs": runs}
 
 
 def render(rows, sizes, senders, missing, verified, micro, startup, ui, load_before, load_after,
@@ -543,7 +510,7 @@ def render(rows, sizes, senders, missing, verified, micro, startup, ui, load_bef
                f"{ui['progress_texts']:.0f} progress texts in {ui['seconds']:.1f} s",
                ui["max_ms"] < 50)
     else:
-        lines.append("| UI thread latency | not measured (no Xvfb or no form) | |")
+        lines.append("| UI thread latency | not measured (no X server or no form) | |")
     if startup:
         a, b = startup["Vellipost"], startup["bare Qt dialog"]
         c = startup["Qt dialog with a label and a button"]
@@ -551,7 +518,7 @@ def render(rows, sizes, senders, missing, verified, micro, startup, ui, load_bef
                f"{a:.0f} ms vs {b:.0f} ms: {a / b:.2f} x (a dialog with a label and a button, "
                f"which loads fonts as well: {c:.0f} ms, {a / c:.2f} x)", a <= 1.3 * b)
     else:
-        lines.append("| start-up | not measured (no Xvfb or no program) | |")
+        lines.append("| start-up | not measured (no X server or no program) | |")
     lines.append("")
 
     lines += ["## Micro-benchmarks (Google Benchmark, CPU time)", "",

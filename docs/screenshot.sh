@@ -7,6 +7,7 @@
 # Usage: docs/screenshot.sh PATH-TO-VELLIPOST [OUTPUT.png] [SCALE]
 # Needs xvfb, xdotool and imagemagick.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
 
 program=${1:?usage: docs/screenshot.sh PATH-TO-VELLIPOST [OUTPUT.png] [SCALE]}
 scale=${3:-1}
@@ -20,35 +21,14 @@ fi
 work=$(mktemp -d)
 xvfb_pid=
 program_pid=
-stop() {
-    local pid
-    for pid in "$program_pid" "$xvfb_pid"; do
-        [[ -n $pid ]] && kill "$pid" 2>/dev/null || true
-    done
-    for pid in "$program_pid" "$xvfb_pid"; do
-        [[ -n $pid ]] && wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$work"
-}
-trap stop EXIT
+trap 'stop_processes "$program_pid" "$xvfb_pid"; rm -rf "$work"' EXIT
 
-exec 3>"$work/display"
-Xvfb -displayfd 3 -screen 0 2048x1536x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-exec 3>&-
-for _ in $(seq 100); do
-    [[ -s $work/display ]] && break
-    sleep 0.05
-done
-[[ -s $work/display ]] || {
-    echo "screenshot: Xvfb did not start" >&2
-    exit 1
-}
-export DISPLAY=:$(tr -d '[:space:]' <"$work/display")
+start_xvfb "$work" 2048x1536x24
+export DISPLAY=$xvfb_display
 
 QT_SCALE_FACTOR=$scale "$program" >"$work/program.log" 2>&1 &
 program_pid=$!
-window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Vellipost$' | head -n 1)
+window=$(wait_for_window '^Vellipost$')
 xdotool windowfocus --sync "$window"
 xdotool mousemove --window "$window" 5 300
 

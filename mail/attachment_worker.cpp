@@ -13,11 +13,14 @@ namespace mail {
 namespace {
 
 // Bytes read, encoded and sent at a time: whole pieces, and whole 57-byte lines of base64 so that
-// batches continue one another's lines. Large batches keep system calls few; memory stays at
-// about 1.2 MB whatever the file's size.
-constexpr std::size_t kLineBytes = BASE64_LINE_LENGTH / 4 * 3;
-constexpr std::size_t kBatchBytes = 9 * 57 * ATTACH_PIECE_SIZE;
-static_assert(kBatchBytes % ATTACH_PIECE_SIZE == 0 && kBatchBytes % kLineBytes == 0);
+// batches continue one another's lines.
+// The least size that is both (57 and 1000 share no factor).
+constexpr std::size_t kLinesAndPieces = kBase64LineBytes * ATTACH_PIECE_SIZE;
+// Nine of them, 513,000 bytes, keep system calls few while memory stays at about 1.2 MB whatever
+// the file's size.
+constexpr std::size_t kUnitsPerBatch = 9;
+constexpr std::size_t kBatchBytes = kUnitsPerBatch * kLinesAndPieces;
+static_assert(kBatchBytes % ATTACH_PIECE_SIZE == 0 && kBatchBytes % kBase64LineBytes == 0);
 
 // Reads until len bytes are in or the file ends. The count, or -1 on a read error.
 ssize_t ReadFully(AttachmentFile& file, unsigned char* buf, std::size_t len) {

@@ -39,7 +39,9 @@ static_assert(std::endian::native == std::endian::little ||
               std::endian::native == std::endian::big);
 
 constexpr std::size_t kLine = BASE64_LINE_LENGTH; // characters per line
-constexpr std::size_t kLineBytes = kLine / 4 * 3; // 57 input bytes fill a line
+constexpr std::size_t kLineBytes = kBase64LineBytes;
+// The whole-line encoders below take a line as nine 6-byte groups and one 3-byte group.
+static_assert(kLineBytes == 9 * 6 + 3);
 
 // Joins pairs into the word that stores them in order; the first pair comes first in memory.
 template <typename Word> constexpr Word Join(Word first, Word second, unsigned shift) {
@@ -83,8 +85,8 @@ inline char* EncodeLine(const unsigned char* in, char* out) {
     for (std::size_t i = 0; i < 54; i += 6)
         EncodeSix(in + i, out + i / 6 * 8);
     EncodeThree(in + 54, out + 72);
-    out[76] = '\r';
-    out[77] = '\n';
+    out[kLine] = '\r';
+    out[kLine + 1] = '\n';
     return out + kLine + 2;
 }
 
@@ -126,8 +128,8 @@ __attribute__((target("ssse3"))) char* EncodeLinesSsse3(const unsigned char* in,
             EncodeTwelve(in + i, out + i / 3 * 4);
         EncodeSix(in + 48, out + 64);
         EncodeThree(in + 54, out + 72);
-        out[76] = '\r';
-        out[77] = '\n';
+        out[kLine] = '\r';
+        out[kLine + 1] = '\n';
     }
     return out;
 }

@@ -1,17 +1,22 @@
 #pragma once
-// Base64 with a CR LF after every 76th character. Each call starts its own line count and pads its
-// own end, so the encodings of consecutive pieces joined together do not continue one another's
-// lines or padding: the attachment's wire format depends on exactly that.
+// Base64 with a CR LF after every BASE64_LINE_LENGTH-th (76th) character. Each call starts its own
+// line count and pads its own end; so the encodings of pieces joined together are the encoding of
+// the whole exactly when every piece but the last is a whole number of lines (kBase64LineBytes).
+#include "mail/constants.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace mail {
 
+// Input bytes that fill one line: 57.
+inline constexpr std::size_t kBase64LineBytes = BASE64_LINE_LENGTH / 4 * 3;
+
 // Exact size of the encoding of len bytes: the characters, two bytes per CR LF.
 constexpr std::size_t Base64EncodedSize(std::size_t len) {
     const std::size_t chars = (len + 2) / 3 * 4;
-    return chars + chars / 76 * 2;
+    return chars + chars / BASE64_LINE_LENGTH * 2;
 }
 
 // Encodes len bytes at data into out, which must hold Base64EncodedSize(len) bytes.

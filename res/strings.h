@@ -1,23 +1,16 @@
 #pragma once
-// The words of the window chrome: start-up names, the version record, the About box, the menu bar,
-// the About item and the two texts of the menu commands. UTF-8 here; every one of them is
-// representable in code page 936, like all built-in texts of the program.
+// The words of the window chrome: start-up names, the About box, the menu bar, the About item and
+// the two texts of the menu commands. UTF-8 here; every one of them is representable in code page
+// 936, like all built-in texts of the program.
 #include <string>
 #include <string_view>
 
 namespace res {
 
-// --- start-up and the version record ---
-// Qt keeps the name and version on the application object (QCoreApplication); the remaining
-// fields have no place on this platform and live here for the About box and packaging.
+// --- start-up ---
+// The program's name, which Qt keeps on the application object; its version is the CMake
+// project's (res/constants.h).
 inline constexpr std::string_view kAppName = "Vellipost";
-inline constexpr std::string_view kAppVersion = "1.0.0.1";
-inline constexpr std::string_view kFileVersion = "1, 0, 0, 1";
-inline constexpr std::string_view kProductVersion = "1, 0, 0, 1";
-inline constexpr std::string_view kInternalName = "Vellipost";
-inline constexpr std::string_view kOriginalFilename = "vellipost";
-inline constexpr std::string_view kProductName = "Vellipost 应用程序";
-inline constexpr std::string_view kFileDescription = "Vellipost Qt 应用程序";
 // The desktop entry (res/vellipost.desktop) the window system matches windows to.
 inline constexpr std::string_view kDesktopFileName = "vellipost";
 

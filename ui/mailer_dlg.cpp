@@ -5,7 +5,9 @@
 
 #include "mail/gbk.h"
 #include "mail/messages.h"
+#include "res/images.h"
 #include "res/resource.h"
+#include "ui/text.h"
 
 #include <QApplication>
 #include <QDir>
@@ -61,10 +63,6 @@ public:
     OverrideCursor& operator=(const OverrideCursor&) = delete;
 };
 
-QString FromUtf8(std::string_view utf8) {
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
-
 // The code-page-936 or GB18030 bytes of a text from the form, or nothing if that character set
 // cannot represent every character of it exactly.
 using Encoder = std::optional<std::string> (*)(std::string_view utf8);
@@ -79,7 +77,7 @@ std::optional<QString> Decode(Decoder decode, std::string_view bytes) {
     const auto utf8 = decode(bytes);
     if (!utf8)
         return std::nullopt;
-    return FromUtf8(*utf8);
+    return ui::Utf8(*utf8);
 }
 
 std::optional<QString> FromGbk(std::string_view gbk) {
@@ -107,15 +105,6 @@ QString ServerText(std::string_view bytes) {
         text = FromGbkOrLatin1(bytes);
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     return text.trimmed();
-}
-
-// The banner as rendered for screens at 1x, 1.5x and 2x. QIcon hands out the rendering with the
-// pixels a screen needs, scaling only between renderings, and marks its device pixel ratio.
-QIcon LoadBanner() {
-    QIcon banner;
-    for (const char* file : {"banner.png", "banner@1.5x.png", "banner@2x.png"})
-        banner.addFile(QStringLiteral(":/res/") + QLatin1String(file));
-    return banner;
 }
 
 void SetIfChanged(QLineEdit* edit, const QString& text) {
@@ -214,7 +203,7 @@ void CMailerDlg::CreateControls() {
     // rendering made for the screen's pixel ratio. A screen reader hears what it shows.
     auto* banner = new QLabel(m_client);
     place(banner, IDC_STATIC, "IDB_BANNER", {142, 13, 127, 69});
-    const QPixmap bitmap = LoadBanner().pixmap(kBannerSize, banner->devicePixelRatio());
+    const QPixmap bitmap = res::LoadBanner().pixmap(kBannerSize, banner->devicePixelRatio());
     banner->setPixmap(bitmap);
     if (!bitmap.isNull())
         banner->resize(bitmap.deviceIndependentSize().toSize());
@@ -355,9 +344,9 @@ void CMailerDlg::OnBrowse() {
         UpdateData(false);
 }
 
-void CMailerDlg::MessageBox(const QString& text, bool information, const QString& detail) {
-    QMessageBox box(information ? QMessageBox::Information : QMessageBox::Warning, kCaption, text,
-                    QMessageBox::Ok, this);
+void CMailerDlg::MessageBox(const QString& text, BoxIcon icon, const QString& detail) {
+    QMessageBox box(icon == BoxIcon::Information ? QMessageBox::Information : QMessageBox::Warning,
+                    kCaption, text, QMessageBox::Ok, this);
     if (!detail.isEmpty())
         box.setDetailedText(detail);
     // An arrow over the box, even while the send command shows its wait cursor.
@@ -391,9 +380,9 @@ void CMailerDlg::ShowMessage(const mail::Notice& notice) {
         detail = ServerText(notice.detail);
         const auto hint = mail::HintUtf8(notice.hint);
         if (!hint.empty())
-            detail += QStringLiteral("\n\n") + FromUtf8(hint);
+            detail += QStringLiteral("\n\n") + ui::Utf8(hint);
     }
-    MessageBox(FromGbkOrLatin1(notice.text), false, detail);
+    MessageBox(FromGbkOrLatin1(notice.text), BoxIcon::Warning, detail);
 }
 
 bool CMailerDlg::TakeFormValues() {

@@ -3,6 +3,7 @@
 // mail core it derives from. The send button runs the core's send command on this (the UI) thread;
 // an attachment goes out from the core's worker thread while the form stays usable.
 #include "mail/mailer.h"
+#include "res/images.h"
 #include "ui/dialog_units.h"
 
 #include <QDialog>
@@ -51,26 +52,29 @@ public:
     // The form's base units, from its font (6 x 12 pixels for 9-point SimSun at 96 dpi).
     const ui::BaseUnits& DialogBaseUnits() const { return m_baseUnits; }
 
-    // --- chrome (app/) ---
+    // --- the window chrome (chrome.cpp) ---
     void OnSysCommand(unsigned nID, long lParam);
     void OnHelpText();
     void OnAuthor();
+    // A paint request: a minimised window shows the icon centred on its background, where the
+    // window system lets a program draw it; otherwise Qt paints the form.
+    void OnPaint(QPaintEvent* event);
     QIcon OnQueryDragIcon() const { return m_hIcon; }
     // Where the icon goes in a minimised window's client area: centred, rounding as integer
     // division does (toward zero).
     static QPoint IconPosition(int clientWidth, int clientHeight, int iconWidth, int iconHeight);
-    // The program icon IDR_MAINFRAME from the resources, every size in one icon.
-    static QIcon LoadMainIcon();
 
+    // The icon of a message box: the mail session's boxes warn, the menu commands' inform.
+    enum class BoxIcon { Warning, Information };
     // Shows a message box owned by the form, titled "Vellipost", with one OK button.
-    void MessageBox(const QString& text, bool information, const QString& detail = {});
+    void MessageBox(const QString& text, BoxIcon icon, const QString& detail = {});
 
     // Tests replace the chooser's modal run; the default runs the dialog.
     using ChooserRun = std::function<int(QFileDialog&)>;
     void SetChooserRunForTesting(ChooserRun run) { m_chooserRun = std::move(run); }
 
     QLabel* m_ctlBlank = nullptr;
-    QIcon m_hIcon = LoadMainIcon();
+    QIcon m_hIcon = res::LoadMainIcon(); // IDR_MAINFRAME
 
 protected:
     // mail::CMailer seams
@@ -87,7 +91,7 @@ protected:
     // form, at once for the worker, once the command has returned for the send command.
     void reject() override;
     void accept() override {}
-    void paintEvent(QPaintEvent* event) override;
+    void paintEvent(QPaintEvent* event) override { OnPaint(event); }
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -388,7 +388,12 @@ bool CSession::HandleLine(std::string_view line) {
     const std::string_view args =
         space == std::string_view::npos ? std::string_view{} : line.substr(space + 1);
 
-    if (verb == "HELO") {
+    // The envelope in order: a recipient only after the sender, the data only after a recipient.
+    if (verb == "RCPT" && !m_haveMail) {
+        Reply("503 MAIL first");
+    } else if (verb == "DATA" && !m_haveRcpt) {
+        Reply("503 RCPT first");
+    } else if (verb == "HELO") {
         Reply("250 sink");
     } else if (verb == "EHLO") {
         Reply("250-sink");
@@ -401,19 +406,11 @@ bool CSession::HandleLine(std::string_view line) {
         m_haveRcpt = false;
         Reply("250 OK");
     } else if (verb == "RCPT") {
-        if (!m_haveMail) {
-            Reply("503 MAIL first");
-        } else {
-            m_haveRcpt = true;
-            Reply("250 OK");
-        }
+        m_haveRcpt = true;
+        Reply("250 OK");
     } else if (verb == "DATA") {
-        if (!m_haveRcpt) {
-            Reply("503 RCPT first");
-        } else {
-            Reply("354 go ahead, end with <CRLF>.<CRLF>");
-            m_wantData = true;
-        }
+        Reply("354 go ahead, end with <CRLF>.<CRLF>");
+        m_wantData = true;
     } else if (verb == "RSET") {
         m_haveMail = false;
         m_haveRcpt = false;

@@ -355,12 +355,18 @@ class LifetimeTest(unittest.TestCase):
             with self.subTest(sig=sig.name), Sink() as sink:
                 self.assertEqual(sink.stop(sig), 0)
 
+    @staticmethod
+    def mid_message(sink):
+        """A client inside its data: the envelope and a thousand lines sent, and no end."""
+        c = Client(sink.port)
+        c.reply()
+        send_envelope(c)
+        c.sock.sendall(b"partial\r\n" * 1000)
+        return c
+
     def test_signal_mid_message_drops_partial_file(self):
         with Sink() as sink:
-            c = Client(sink.port)
-            c.reply()
-            send_envelope(c)
-            c.sock.sendall(b"partial\r\n" * 1000)
+            c = self.mid_message(sink)
             time.sleep(0.1)
             self.assertEqual(sink.stop(signal.SIGTERM), 0)
             self.assertEqual(sink.stored_names(), [])
@@ -368,11 +374,7 @@ class LifetimeTest(unittest.TestCase):
 
     def test_client_vanishing_mid_message_drops_partial_file(self):
         with Sink() as sink:
-            c = Client(sink.port)
-            c.reply()
-            send_envelope(c)
-            c.sock.sendall(b"partial\r\n" * 1000)
-            c.close()
+            self.mid_message(sink).close()
             c = Client(sink.port)  # served only after the first connection is finished
             c.reply()
             send_envelope(c)

@@ -1,5 +1,5 @@
-// The UI tests run inside the program's own application object, so they see the names, version
-// and icon that start-up gives the program.
+// The start-up tests run inside the program's own application object, so they see the names,
+// version and icon that start-up gives the program.
 #include "app/mailer_app.h"
 
 #include <QtGlobal>

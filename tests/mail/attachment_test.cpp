@@ -56,7 +56,7 @@ protected:
     vtest::TempDir dir;
 };
 
-TEST_F(Attachment, DataIsTheFileInThousandBytePiecesForEverySize) {
+TEST_F(Attachment, DataIsTheWholeFileForEverySize) {
     for (std::size_t size : {0, 57, 58, 1000, 1001, 2000, 2500, 1234567}) {
         const std::string file = RandomBytes(size, static_cast<unsigned>(size));
         const auto path = dir / ("f" + std::to_string(size) + ".zip");

@@ -27,6 +27,7 @@
 
 namespace {
 
+using mail::Command;
 using mail::Msg;
 using vtest::FaultProxy;
 using vtest::ScriptedServer;
@@ -35,22 +36,41 @@ using namespace std::chrono_literals;
 
 enum class Road { Text, Attachment };
 
-enum class Step {
-    Connect,
-    Greeting,
-    Ehlo,
-    Helo, // on a server that knows only HELO
-    Auth,
-    User,
-    Password,
-    MailFrom,
-    RcptTo,
-    Data,
-    HeaderBlock,
-    AttachmentData,
-    EndOfData,
-    Quit,
+// Where the fault strikes: a reply, named by the command it answers as the core names it, or a
+// point of the conversation that has no reply of its own.
+enum class Point { Connect, Reply, HeaderBlock, AttachmentData };
+
+struct Step {
+    Point point;
+    Command answers = Command::Greeting; // for a reply
+    bool heloOnly = false;               // the reply of a server that knows only HELO
 };
+
+constexpr Step ReplyTo(Command command, bool heloOnly = false) {
+    return {Point::Reply, command, heloOnly};
+}
+
+// Every step, in the order the conversation passes them.
+constexpr Step kSteps[] = {
+    {Point::Connect},
+    ReplyTo(Command::Greeting),
+    ReplyTo(Command::Hello),
+    ReplyTo(Command::Hello, /*heloOnly=*/true),
+    ReplyTo(Command::Auth),
+    ReplyTo(Command::User),
+    ReplyTo(Command::Password),
+    ReplyTo(Command::MailFrom),
+    ReplyTo(Command::RcptTo),
+    ReplyTo(Command::Data),
+    {Point::HeaderBlock},
+    {Point::AttachmentData},
+    ReplyTo(Command::EndOfData),
+    ReplyTo(Command::Quit),
+};
+
+bool Answers(const Step& s, Command command) {
+    return s.point == Point::Reply && s.answers == command;
+}
 
 enum class Fault {
     Close,               // the server closes the connection
@@ -78,11 +98,23 @@ const char* Name(Road r) {
     return r == Road::Text ? "Text" : "Attachment";
 }
 
-const char* Name(Step s) {
-    static const char* const names[] = {
-        "Connect",  "Greeting", "Ehlo", "Helo",        "Auth",           "User",      "Password",
-        "MailFrom", "RcptTo",   "Data", "HeaderBlock", "AttachmentData", "EndOfData", "Quit"};
-    return names[static_cast<int>(s)];
+const char* Name(const Step& s) {
+    switch (s.point) {
+    case Point::Connect:
+        return "Connect";
+    case Point::HeaderBlock:
+        return "HeaderBlock";
+    case Point::AttachmentData:
+        return "AttachmentData";
+    case Point::Reply:
+        break;
+    }
+    if (s.heloOnly)
+        return "Helo";
+    static const char* const replies[] = {"Greeting", "Ehlo",   "Auth", "User",      "Password",
+                                          "MailFrom", "RcptTo", "Data", "EndOfData", "Quit"};
+    static_assert(std::size(replies) == static_cast<std::size_t>(Command::Quit) + 1);
+    return replies[static_cast<int>(s.answers)];
 }
 
 const char* Name(Fault f) {
@@ -100,42 +132,46 @@ void PrintTo(const Cell& c, std::ostream* os) {
 
 // A cell whose server knows only HELO: the HELO cells, and an EHLO that is refused.
 bool FallsBack(const Cell& c) {
-    return c.step == Step::Helo || (c.step == Step::Ehlo && c.fault == Fault::UnexpectedCode);
+    return c.step.heloOnly || (Answers(c.step, Command::Hello) && c.fault == Fault::UnexpectedCode);
 }
 
 // The steps that are answered by a reply, with the script slot that answers them; after a
 // fallback to HELO every slot from the login on is one further on (vtest::HeloSlot).
-std::optional<std::size_t> ReplySlot(Step s) {
-    switch (s) {
-    case Step::Greeting:
-        return vtest::kGreeting;
-    case Step::Ehlo:
-        return vtest::kEhlo;
-    case Step::Helo:
-        return vtest::kHeloReply;
-    case Step::Auth:
-        return vtest::kAuth;
-    case Step::User:
-        return vtest::kUser;
-    case Step::Password:
-        return vtest::kPass;
-    case Step::MailFrom:
-        return vtest::kMail;
-    case Step::RcptTo:
-        return vtest::kRcpt;
-    case Step::Data:
-        return vtest::kData;
-    case Step::EndOfData:
-        return vtest::kEndOfData;
-    case Step::Quit:
-        return vtest::kQuit;
-    default:
+std::optional<std::size_t> ReplySlot(const Step& s) {
+    if (s.point != Point::Reply)
         return std::nullopt;
+    switch (s.answers) {
+    case Command::Greeting:
+        return vtest::kGreeting;
+    case Command::Hello:
+        return s.heloOnly ? vtest::kHeloReply : vtest::kEhlo;
+    case Command::Auth:
+        return vtest::kAuth;
+    case Command::User:
+        return vtest::kUser;
+    case Command::Password:
+        return vtest::kPass;
+    case Command::MailFrom:
+        return vtest::kMail;
+    case Command::RcptTo:
+        return vtest::kRcpt;
+    case Command::Data:
+        return vtest::kData;
+    case Command::EndOfData:
+        return vtest::kEndOfData;
+    case Command::Quit:
+        return vtest::kQuit;
     }
+    return std::nullopt;
 }
 
-bool InsideTheData(Step s) {
-    return s == Step::HeaderBlock || s == Step::AttachmentData;
+bool InsideTheData(const Step& s) {
+    return s.point == Point::HeaderBlock || s.point == Point::AttachmentData;
+}
+
+// Up to the reply to DATA.
+bool BeforeTheData(const Step& s) {
+    return s.point == Point::Connect || (s.point == Point::Reply && s.answers <= Command::Data);
 }
 
 bool IsNameFault(Fault f) {
@@ -144,11 +180,11 @@ bool IsNameFault(Fault f) {
 
 bool Applies(const Cell& c) {
     // Up to DATA both roads are one and the same code; the worker takes over after the header.
-    if (c.road == Road::Attachment && c.step < Step::HeaderBlock)
+    if (c.road == Road::Attachment && BeforeTheData(c.step))
         return false;
-    if (c.road == Road::Text && c.step == Step::AttachmentData)
+    if (c.road == Road::Text && c.step.point == Point::AttachmentData)
         return false;
-    if (c.step == Step::Connect)
+    if (c.step.point == Point::Connect)
         return c.fault == Fault::Close || c.fault == Fault::Silent || IsNameFault(c.fault);
     if (IsNameFault(c.fault))
         return false;
@@ -157,7 +193,7 @@ bool Applies(const Cell& c) {
         return c.fault == Fault::Close || c.fault == Fault::StopReading;
     // Stopping to read matters only while the client still has data to send.
     if (c.fault == Fault::StopReading)
-        return c.step == Step::EndOfData;
+        return Answers(c.step, Command::EndOfData);
     return true;
 }
 
@@ -177,15 +213,15 @@ bool Harmless(Fault f) {
 }
 
 // Steps whose reply code is compared; a refused EHLO only leads to HELO.
-bool IsCheckpoint(Step s) {
-    return s >= Step::Auth && s != Step::HeaderBlock && s != Step::AttachmentData;
+bool IsCheckpoint(const Step& s) {
+    return s.point == Point::Reply && s.answers >= Command::Auth;
 }
 
 // Units the server has taken in when the fault at this step strikes.
-std::size_t UnitsThrough(Step s) {
+std::size_t UnitsThrough(const Step& s) {
     if (auto slot = ReplySlot(s))
         return *slot; // the reply in slot n answers the n-th unit
-    return s == Step::Connect ? 0 : std::size_t{vtest::kData};
+    return s.point == Point::Connect ? 0 : std::size_t{vtest::kData};
 }
 
 // Where the DATA unit is among the units of a cell's connection.
@@ -198,26 +234,26 @@ Expected Expect(const Cell& c) {
     if (c.road == Road::Attachment) {
         // A close in the header races the UI thread's last send, which may fail before the
         // worker starts; everywhere else on this road the worker runs.
-        worker =
-            c.step == Step::HeaderBlock && c.fault == Fault::Close ? Worker::Maybe : Worker::Yes;
+        worker = c.step.point == Point::HeaderBlock && c.fault == Fault::Close ? Worker::Maybe
+                                                                               : Worker::Yes;
     }
     if (Harmless(c.fault) || (c.fault == Fault::UnexpectedCode && !IsCheckpoint(c.step)))
         return {{Msg::SentOk}, true, DataIndex(c) + 2, worker}; // then the end of data and QUIT
 
     std::vector<Msg> messages{Msg::ReceiveFailed};
     if (c.fault == Fault::UnexpectedCode) {
-        switch (c.step) {
-        case Step::Auth:
+        switch (c.step.answers) {
+        case Command::Auth:
             messages = {Msg::AuthNotAccepted};
             break;
-        case Step::User:
-        case Step::Password:
+        case Command::User:
+        case Command::Password:
             messages = {Msg::WrongAccount};
             break;
-        case Step::MailFrom:
-        case Step::RcptTo:
-        case Step::Data:
-        case Step::EndOfData:
+        case Command::MailFrom:
+        case Command::RcptTo:
+        case Command::Data:
+        case Command::EndOfData:
             messages = {Msg::SendFailed};
             break;
         default: // QUIT: the mail was accepted at the end of the data
@@ -226,7 +262,7 @@ Expected Expect(const Cell& c) {
                            : std::vector<Msg>{Msg::ReplyCode, Msg::QuitFailed, Msg::SentOk};
         }
     }
-    const bool whole = c.step == Step::EndOfData || c.step == Step::Quit;
+    const bool whole = Answers(c.step, Command::EndOfData) || Answers(c.step, Command::Quit);
     return {messages, whole, UnitsThrough(c.step), worker};
 }
 
@@ -438,7 +474,7 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
     const Expected want = Expect(c);
     const DataUnit* reference = BigPayload(c) ? nullptr : &Reference(c.road);
     const std::size_t threadsBefore = ThreadCount();
-    if (c.step == Step::Connect && !IsNameFault(c.fault)) {
+    if (c.step.point == Point::Connect && !IsNameFault(c.fault)) {
         RunConnectCell(c, want);
     } else {
         auto script = FallsBack(c) ? vtest::HeloOnlyScript() : vtest::HappyScript();
@@ -451,9 +487,9 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
             // Header block: early in the data; attachment data: 1 MB in, amid the base64; end of
             // data: everything but the final ".\r\n".
             std::uint64_t cut = 100;
-            if (c.step == Step::AttachmentData)
+            if (c.step.point == Point::AttachmentData)
                 cut = 1000 * 1000;
-            if (c.step == Step::EndOfData)
+            if (Answers(c.step, Command::EndOfData))
                 cut = reference->size - 3;
             relay.emplace(
                 server.port(),
@@ -491,7 +527,7 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
         // data after a partial message, the server would see a short DATA unit.
         if (relay && c.fault == Fault::StopReading)
             relay->Resume();
-        if (c.step == Step::Connect && want.units == 0) {
+        if (c.step.point == Point::Connect && want.units == 0) {
             EXPECT_EQ(server.ConnectionCount(), 0u) << "connected without an address";
         } else {
             ASSERT_TRUE(server.WaitForClientClose(10s));
@@ -512,9 +548,9 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
 std::vector<Cell> AllCells() {
     std::vector<Cell> cells;
     for (Road road : {Road::Text, Road::Attachment})
-        for (int s = 0; s <= static_cast<int>(Step::Quit); ++s)
+        for (const Step& step : kSteps)
             for (int f = 0; f <= static_cast<int>(Fault::NameResolvesLate); ++f) {
-                const Cell c{road, static_cast<Step>(s), static_cast<Fault>(f)};
+                const Cell c{road, step, static_cast<Fault>(f)};
                 if (Applies(c))
                     cells.push_back(c);
             }

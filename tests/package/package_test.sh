@@ -9,6 +9,7 @@
 set -euo pipefail
 
 src=${1:?usage: package_test.sh SOURCE-DIR VERSION}
+source "$src/scripts/lib.sh"
 version=${2:?usage: package_test.sh SOURCE-DIR VERSION}
 arch=$(dpkg --print-architecture)
 maintainer="Vellipost developers <maintainers@vellipost.invalid>"
@@ -21,8 +22,6 @@ for tool in appstreamcli desktop-file-validate lintian dpkg-deb apt-get Xvfb; do
         exit 1
     }
 done
-sudo=""
-[[ $(id -u) -eq 0 ]] || sudo="sudo"
 for name in vellipost vellipost-tls; do
     if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q 'ok installed'; then
         echo "package: $name is installed on this machine; remove it first (apt-get purge $name)" >&2
@@ -34,7 +33,7 @@ work=$(mktemp -d)
 installed=0
 cleanup() {
     if [[ $installed -eq 1 ]]; then
-        $sudo apt-get purge -y -qq -o DPkg::Lock::Timeout=600 vellipost >/dev/null || true
+        as_root apt-get purge -y -qq -o DPkg::Lock::Timeout=600 vellipost >/dev/null || true
     fi
     rm -rf "$work"
 }
@@ -66,7 +65,7 @@ expected="./usr/bin/vellipost
 ./usr/share/doc/vellipost/copyright
 ./usr/share/man/man1/vellipost.1.gz
 ./$metainfo"
-for side in 16 24 32 36 48 64 72 96 128 256; do
+for side in $(icon_sizes); do
     expected+=$'\n'"./usr/share/icons/hicolor/${side}x${side}/apps/vellipost.png"
 done
 dpkg-deb -c "$deb" | tee "$work/contents"
@@ -107,7 +106,7 @@ lintian --display-info --fail-on error "$deb" || fail "lintian reports an error"
 step "apt-get install"
 export DEBIAN_FRONTEND=noninteractive
 installed=1
-if ! $sudo apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "$deb" \
+if ! as_root apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "$deb" \
     >"$work/apt.log" 2>&1; then
     cat "$work/apt.log" >&2
     fail "apt-get install failed"
@@ -120,7 +119,7 @@ step "/usr/bin/vellipost under Xvfb"
 bash "$src/tests/app/smoke_test.sh" /usr/bin/vellipost || fail "the installed program showed no window"
 
 step "apt-get purge"
-$sudo apt-get purge -y -qq -o DPkg::Lock::Timeout=600 vellipost >"$work/apt.log" 2>&1 ||
+as_root apt-get purge -y -qq -o DPkg::Lock::Timeout=600 vellipost >"$work/apt.log" 2>&1 ||
     fail "apt-get purge failed: $(cat "$work/apt.log")"
 installed=0
 if dpkg-query -W -f='${Status}' vellipost 2>/dev/null | grep -q 'ok installed'; then

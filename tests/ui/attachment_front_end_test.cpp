@@ -203,7 +203,7 @@ bool FillMail(CMailerDlg& dlg, const QString& path) {
 TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     ScriptedServer server;
     GatedDlg dlg;
-    BoxWatcher boxes(&dlg);
+    ModalWatcher boxes(&dlg);
     dlg.SetServerForTesting("127.0.0.1", server.port());
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
@@ -328,7 +328,7 @@ TEST(AttachmentAbort, ClosingAtEveryPointOfTheWorkersLifeNeverHangs) {
         GatedDlg dlg;
         dlg.gateAt = c.gateAt;
         dlg.atGate = c.atGate;
-        BoxWatcher boxes(&dlg);
+        ModalWatcher boxes(&dlg);
         dlg.SetServerForTesting("127.0.0.1", server.port());
         mail::Timeouts timeouts;
         timeouts.reply = timeouts.endOfData = std::chrono::minutes(10); // only the abort ends them
@@ -381,7 +381,7 @@ TEST(AttachmentLifetime, DestroyingTheFormEndsTheWorker) {
         file.write(RandomBytes(3000, 5));
     }
     auto dlg = std::make_unique<CMailerDlg>();
-    BoxWatcher boxes(dlg.get());
+    ModalWatcher boxes(dlg.get());
     dlg->SetServerForTesting("127.0.0.1", server.port());
     mail::Timeouts timeouts;
     timeouts.endOfData = std::chrono::seconds(60);

@@ -1,7 +1,7 @@
 #pragma once
 // The real main form on Qt's offscreen platform, pointed at a scripted loopback server, with a
 // watcher that records and answers its message boxes. Tests type and click as a user would.
-#include "box_watcher.h"
+#include "modal_watcher.h"
 #include "scripted_server.h"
 #include "ui/mailer_dlg.h"
 
@@ -136,7 +136,7 @@ protected:
 
     ScriptedServer server;
     FormDlg dlg;
-    BoxWatcher boxes{&dlg};
+    ModalWatcher boxes{&dlg};
 };
 
 } // namespace vtest

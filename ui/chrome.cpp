@@ -1,21 +1,21 @@
 // The window chrome of the main form: the menu bar and its two commands, the About item and the
 // system commands, the program icon and the painting of the minimised window.
-#include "app/about_dlg.h"
-#include "app/text.h"
+#include "ui/mailer_dlg.h"
+
 #include "res/resource.h"
 #include "res/strings.h"
-#include "ui/mailer_dlg.h"
+#include "ui/about_dlg.h"
+#include "ui/text.h"
 
 #include <QAction>
 #include <QContextMenuEvent>
-#include <QDir>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QStyle>
 
-using app::Utf8;
+using ui::Utf8;
 
 namespace {
 
@@ -59,16 +59,6 @@ protected:
 
 } // namespace
 
-QIcon CMailerDlg::LoadMainIcon() {
-    // Every size that scripts/render-art made, 1.5x and 2x screens' sizes included: QIcon hands
-    // out the one with the pixels a use needs.
-    QIcon icon;
-    const QDir icons(QStringLiteral(":/res/icons"));
-    for (const QString& file : icons.entryList(QDir::Files))
-        icon.addFile(icons.filePath(file));
-    return icon;
-}
-
 QPoint CMailerDlg::IconPosition(int clientWidth, int clientHeight, int iconWidth, int iconHeight) {
     // C++ division truncates toward zero, as the icon's placement requires for narrow windows.
     return {(clientWidth - iconWidth + 1) / 2, (clientHeight - iconHeight + 1) / 2};
@@ -88,11 +78,11 @@ void CMailerDlg::CreateMenuBar() {
 }
 
 void CMailerDlg::OnHelpText() {
-    MessageBox(Utf8(res::HelpText()), /*information=*/true);
+    MessageBox(Utf8(res::HelpText()), BoxIcon::Information);
 }
 
 void CMailerDlg::OnAuthor() {
-    MessageBox(Utf8(res::kCreditText), /*information=*/true);
+    MessageBox(Utf8(res::kCreditText), BoxIcon::Information);
 }
 
 void CMailerDlg::contextMenuEvent(QContextMenuEvent* event) {
@@ -130,7 +120,7 @@ void CMailerDlg::OnSysCommand(unsigned nID, [[maybe_unused]] long lParam) {
     }
 }
 
-void CMailerDlg::paintEvent(QPaintEvent* event) {
+void CMailerDlg::OnPaint(QPaintEvent* event) {
     if (!isMinimized()) {
         QDialog::paintEvent(event);
         return;

@@ -1,13 +1,14 @@
 """The window manager's close request during the send command, on a real X server.
 
-Xvfb on a display of its own, a loopback server that accepts the connection and never says a word,
-and the real form (close_request_driver) sending to it: the send command waits for the greeting.
+The X server of $DISPLAY (a private Xvfb: scripts/lib.sh's with_xvfb runs this test), a loopback
+server that accepts the connection and never says a word, and the real form (close_request_driver)
+sending to it: the send command waits for the greeting.
 The test plays the window manager and the user: it sends the form a WM_DELETE_WINDOW client
 message, as a close box does, and answers the question with the keyboard. Return (the default, No)
 keeps the form and the connection; a second close request and "y" (Yes) shut the connection down
 and end the program, with no other message.
 
-Usage: close_request_test.py PATH-TO-DRIVER
+Usage: bash scripts/lib.sh with_xvfb python3 close_request_test.py PATH-TO-DRIVER
 """
 
 import os
@@ -50,13 +51,13 @@ class Lines:
 
 class CloseRequestTest(unittest.TestCase):
     def setUp(self):
+        self.assertTrue(os.environ.get("DISPLAY"), "no X server: run under scripts/lib.sh with_xvfb")
         self.work = tempfile.TemporaryDirectory()
         self.addCleanup(self.work.cleanup)
-        self.number = self.start_xvfb()
         self.server = socket.create_server(("127.0.0.1", 0))
         self.addCleanup(self.server.close)
         self.server.settimeout(WAIT)
-        self.display = display.Display(f":{self.number}")
+        self.display = display.Display()
         self.addCleanup(self.display.close)
 
     def start(self, args, **kwargs):
@@ -66,7 +67,7 @@ class CloseRequestTest(unittest.TestCase):
             if process.stdout:
                 process.stdout.close()
             if process.poll() is None:
-                process.terminate()  # Xvfb releases its display only when it can clean up
+                process.terminate()
             try:
                 process.wait(WAIT)
             except subprocess.TimeoutExpired:
@@ -75,18 +76,6 @@ class CloseRequestTest(unittest.TestCase):
 
         self.addCleanup(stop)
         return process
-
-    def start_xvfb(self):
-        # Xvfb picks a free display and writes its number once it accepts clients.
-        read, write = os.pipe()
-        with open(os.path.join(self.work.name, "xvfb.log"), "wb") as log:
-            self.start(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
-                        "-nolisten", "tcp"], pass_fds=[write], stdout=log, stderr=log)
-        os.close(write)
-        with os.fdopen(read, "rb") as pipe:
-            if not select.select([pipe], [], [], WAIT)[0]:
-                self.fail("Xvfb did not start")
-            return int(pipe.readline())
 
     @staticmethod
     def show_log(path):
@@ -126,7 +115,7 @@ class CloseRequestTest(unittest.TestCase):
         return int(wid)
 
     def test_close_request_during_the_send_command_asks_and_yes_ends_it(self):
-        env = dict(os.environ, DISPLAY=f":{self.number}", QT_QPA_PLATFORM="xcb")
+        env = dict(os.environ, QT_QPA_PLATFORM="xcb")
         env.pop("WAYLAND_DISPLAY", None)
         log_path = os.path.join(self.work.name, "driver.log")
         with open(log_path, "wb") as log:

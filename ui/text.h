@@ -1,13 +1,13 @@
 #pragma once
-// The chrome's words are UTF-8 in res/strings.h; Qt takes them as QString.
+// Texts cross into Qt here: the built-in words are UTF-8 (res/strings.h), and Qt takes QString.
 #include <QString>
 
 #include <string_view>
 
-namespace app {
+namespace ui {
 
 inline QString Utf8(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-} // namespace app
+} // namespace ui

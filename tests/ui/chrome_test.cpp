@@ -1,12 +1,13 @@
 // The window chrome of the main form, driven through the real widgets: the menu bar and its two
 // message boxes, the About item in the context menu and the system commands, the About box, the
-// program icon and the painting of the minimised window; and start-up around the form.
-#include "app/about_dlg.h"
-#include "app/mailer_app.h"
+// program icon and the painting of the minimised window.
 #include "mail/gbk.h"
 #include "modal_watcher.h"
+#include "res/constants.h"
+#include "res/images.h"
 #include "res/resource.h"
 #include "scripted_server.h"
+#include "ui/about_dlg.h"
 #include "ui/dialog_units.h"
 #include "ui/mailer_dlg.h"
 
@@ -35,8 +36,6 @@
 #include <string>
 #include <vector>
 
-extern CMailerApp* g_theApp;
-
 namespace {
 
 QString U(const char* utf8) {
@@ -54,16 +53,6 @@ const char* const kExpectedHelpText =
     "欢迎使用\"才完成，注意发送附件时候，附件为ZIP格式，名字为英文或是数字,请耐心等侍\r\n"
     "\n"
     "欢迎您的使用Vellipost。";
-
-// What a message box showed.
-struct BoxRecord {
-    QString title;
-    QString text;
-    QString detail;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    bool ownedByForm = false;
-};
 
 // What the About box showed.
 struct AboutRecord {
@@ -159,27 +148,31 @@ protected:
         return {};
     }
 
-    BoxRecord RecordBox(QWidget* modal) {
-        BoxRecord r;
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        EXPECT_NE(box, nullptr) << "expected a message box, got "
-                                << modal->metaObject()->className();
-        if (box == nullptr) {
-            modal->close();
-            return r;
+    // Fills the form and clicks the command at index on the menu bar. Expects one box, of a menu
+    // command's kind (titled with the program's name, the information icon, one OK button, owned
+    // by the form, no detail, in code page 936), and the form unchanged; returns the box.
+    std::optional<vtest::SeenBox> ClickOnTheMenuBar(int index) {
+        FillForm();
+        const Snapshot before = Take();
+        vtest::ModalWatcher watcher(&form());
+        QMenuBar* bar = MenuBar();
+        EXPECT_NE(bar, nullptr);
+        if (bar != nullptr) {
+            const QRect item = bar->actionGeometry(bar->actions().value(index));
+            QTest::mouseClick(bar, Qt::LeftButton, {}, item.center());
         }
-        r.title = box->windowTitle();
-        r.text = box->text();
-        r.detail = box->detailedText();
-        r.icon = box->icon();
-        r.buttons = box->standardButtons();
-        r.ownedByForm = box->parentWidget() == &form();
-        QAbstractButton* ok = box->button(QMessageBox::Ok);
-        if (ok != nullptr)
-            QTest::mouseClick(ok, Qt::LeftButton);
-        else
-            box->close();
-        return r;
+        EXPECT_EQ(Take(), before);
+        EXPECT_EQ(watcher.Seen().size(), 1u);
+        if (watcher.Seen().size() != 1)
+            return std::nullopt;
+        const vtest::SeenBox& box = watcher.Seen().front();
+        EXPECT_EQ(box.title, QStringLiteral("Vellipost"));
+        EXPECT_EQ(box.icon, QMessageBox::Information);
+        EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+        EXPECT_TRUE(box.parentedToForm);
+        EXPECT_TRUE(box.detail.isEmpty());
+        EXPECT_TRUE(mail::Utf8ToGbk(box.text.toStdString()).has_value()) << "not in code page 936";
+        return box;
     }
 
     static AboutRecord RecordAbout(QWidget* modal) {
@@ -271,54 +264,25 @@ TEST_F(ChromeTest, MenuBarSeparatorIsDrawnBetweenTheCommands) {
 }
 
 TEST_F(ChromeTest, AuthorOnTheBarShowsTheTwoLineCreditWithTheInformationIcon) {
-    FillForm();
-    const Snapshot before = Take();
-    std::vector<BoxRecord> boxes;
-    vtest::ModalWatcher watcher([&](QWidget* w) { boxes.push_back(RecordBox(w)); });
-    QMenuBar* bar = MenuBar();
-    ASSERT_NE(bar, nullptr);
-    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions()[0]).center());
-
-    ASSERT_EQ(boxes.size(), 1u);
-    const BoxRecord& box = boxes.front();
-    EXPECT_EQ(box.title, QStringLiteral("Vellipost"));
-    EXPECT_EQ(box.icon, QMessageBox::Information);
-    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    EXPECT_TRUE(box.ownedByForm);
-    EXPECT_TRUE(box.detail.isEmpty());
-    const QStringList lines = box.text.split(QLatin1Char('\n'));
-    ASSERT_EQ(lines.size(), 2) << box.text.toStdString();
+    const auto box = ClickOnTheMenuBar(0);
+    ASSERT_TRUE(box);
+    const QStringList lines = box->text.split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 2) << box->text.toStdString();
     EXPECT_FALSE(lines[0].trimmed().isEmpty());
     EXPECT_FALSE(lines[1].trimmed().isEmpty());
-    EXPECT_TRUE(mail::Utf8ToGbk(box.text.toStdString()).has_value()) << "not in code page 936";
-    EXPECT_EQ(Take(), before);
 }
 
 TEST_F(ChromeTest, HelpOnTheBarShowsTheHelpTextExactly) {
-    FillForm();
-    const Snapshot before = Take();
-    std::vector<BoxRecord> boxes;
-    vtest::ModalWatcher watcher([&](QWidget* w) { boxes.push_back(RecordBox(w)); });
-    QMenuBar* bar = MenuBar();
-    ASSERT_NE(bar, nullptr);
-    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions()[2]).center());
-
-    ASSERT_EQ(boxes.size(), 1u);
-    const BoxRecord& box = boxes.front();
-    EXPECT_EQ(box.text.toStdString(), std::string(kExpectedHelpText));
-    EXPECT_EQ(box.title, QStringLiteral("Vellipost"));
-    EXPECT_EQ(box.icon, QMessageBox::Information);
-    EXPECT_EQ(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    EXPECT_TRUE(box.ownedByForm);
-    EXPECT_TRUE(mail::Utf8ToGbk(box.text.toStdString()).has_value()) << "not in code page 936";
-    EXPECT_EQ(Take(), before);
+    const auto box = ClickOnTheMenuBar(2);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text.toStdString(), std::string(kExpectedHelpText));
 }
 
 TEST_F(ChromeTest, MenuCommandsCalledDirectlyShowTheSameBoxes) {
-    std::vector<BoxRecord> boxes;
-    vtest::ModalWatcher watcher([&](QWidget* w) { boxes.push_back(RecordBox(w)); });
+    vtest::ModalWatcher watcher(&form());
     form().OnHelpText();
     form().OnAuthor();
+    const std::vector<vtest::SeenBox>& boxes = watcher.Seen();
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].text.toStdString(), std::string(kExpectedHelpText));
     EXPECT_EQ(boxes[1].text.count(QLatin1Char('\n')), 1);
@@ -351,15 +315,12 @@ TEST_F(ChromeTest, MenuCommandsAndAboutWorkWhileAnAttachmentIsBeingSent) {
     Type(field("IDC_BODY"), U("你好"), QStringLiteral("."));
     QTest::keyClicks(field("IDC_ATTACH_PATH"), path);
 
-    std::vector<BoxRecord> boxes;
     std::vector<QString> abouts;
-    vtest::ModalWatcher watcher([&](QWidget* w) {
-        if (qobject_cast<CAboutDlg*>(w) != nullptr) {
-            abouts.push_back(w->windowTitle());
-            QTest::keyClick(w, Qt::Key_Escape);
-        } else {
-            boxes.push_back(RecordBox(w));
-        }
+    vtest::ModalWatcher watcher(&form());
+    watcher.OnOtherModal([&](QWidget* w) {
+        abouts.push_back(QString::fromLatin1(w->metaObject()->className()) + QLatin1Char(':') +
+                         w->windowTitle());
+        QTest::keyClick(w, Qt::Key_Escape);
     });
     auto* send = form().findChild<QPushButton*>(QStringLiteral("IDOK"));
     ASSERT_NE(send, nullptr);
@@ -374,11 +335,12 @@ TEST_F(ChromeTest, MenuCommandsAndAboutWorkWhileAnAttachmentIsBeingSent) {
     form().OnSysCommand(IDM_ABOUTBOX, 0);
     EXPECT_TRUE(form().IsSending());
 
+    const std::vector<vtest::SeenBox>& boxes = watcher.Seen();
     ASSERT_EQ(boxes.size(), 2u) << "only the credit and the help text were expected";
     EXPECT_EQ(boxes[0].text.count(QLatin1Char('\n')), 1);
     EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
     EXPECT_EQ(boxes[1].text.toStdString(), std::string(kExpectedHelpText));
-    EXPECT_EQ(abouts, std::vector<QString>{U("关于 Vellipost")});
+    EXPECT_EQ(abouts, std::vector<QString>{U("CAboutDlg:关于 Vellipost")});
     form().AbortAttachmentWorker();
     EXPECT_FALSE(form().IsSending());
 }
@@ -391,20 +353,20 @@ TEST_F(ChromeTest, RightClickOnTheBackgroundOffersTheAboutItemWhichOpensTheAbout
     QWidget* focusBefore = form().focusWidget();
     std::vector<QStringList> menus;
     std::vector<AboutRecord> abouts;
-    vtest::ModalWatcher watcher(
-        [&](QWidget* w) {
-            abouts.push_back(RecordAbout(w));
-            QTest::keyClick(w, Qt::Key_Escape);
-        },
-        [&](QWidget* popup) {
-            auto* menu = qobject_cast<QMenu*>(popup);
-            ASSERT_NE(menu, nullptr);
-            QStringList texts;
-            for (QAction* a : menu->actions())
-                texts << (a->isSeparator() ? QStringLiteral("--") : a->text());
-            menus.push_back(texts);
-            QTest::keyClick(menu, Qt::Key_A); // the item's access key
-        });
+    vtest::ModalWatcher watcher(&form());
+    watcher.OnOtherModal([&](QWidget* w) {
+        abouts.push_back(RecordAbout(w));
+        QTest::keyClick(w, Qt::Key_Escape);
+    });
+    watcher.OnPopup([&](QWidget* popup) {
+        auto* menu = qobject_cast<QMenu*>(popup);
+        ASSERT_NE(menu, nullptr);
+        QStringList texts;
+        for (QAction* a : menu->actions())
+            texts << (a->isSeparator() ? QStringLiteral("--") : a->text());
+        menus.push_back(texts);
+        QTest::keyClick(menu, Qt::Key_A); // the item's access key
+    });
     QTest::mouseClick(form().windowHandle(), Qt::RightButton, {}, Background());
 
     ASSERT_EQ(menus.size(), 1u) << "no context menu on the form's background";
@@ -416,14 +378,11 @@ TEST_F(ChromeTest, RightClickOnTheBackgroundOffersTheAboutItemWhichOpensTheAbout
 }
 
 TEST_F(ChromeTest, ContextMenuDismissedOpensNothing) {
-    int popups = 0;
-    vtest::ModalWatcher watcher({}, [&](QWidget* popup) {
-        ++popups;
-        QTest::keyClick(popup, Qt::Key_Escape);
-    });
+    vtest::ModalWatcher watcher(&form());
+    watcher.OnPopup([](QWidget* popup) { QTest::keyClick(popup, Qt::Key_Escape); });
     QTest::mouseClick(form().windowHandle(), Qt::RightButton, {}, Background());
-    EXPECT_EQ(popups, 1);
-    EXPECT_EQ(watcher.modalsSeen(), 0);
+    EXPECT_EQ(watcher.PopupsSeen(), 1);
+    EXPECT_EQ(watcher.ModalsSeen(), 0);
 }
 
 TEST_F(ChromeTest, SysCommandOpensTheAboutBoxExactlyForSixteenToThirtyOne) {
@@ -442,7 +401,8 @@ TEST_F(ChromeTest, SysCommandOpensTheAboutBoxExactlyForSixteenToThirtyOne) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "value 0x" << std::hex << c.value);
         std::vector<AboutRecord> abouts;
-        vtest::ModalWatcher watcher([&](QWidget* w) {
+        vtest::ModalWatcher watcher(&form());
+        watcher.OnOtherModal([&](QWidget* w) {
             abouts.push_back(RecordAbout(w));
             w->close();
         });
@@ -468,7 +428,8 @@ TEST_F(ChromeTest, SysCommandMinimiseRestoreAndCloseGetTheWindowSystemsHandling)
 
 TEST_F(ChromeTest, AboutBoxFollowsItsTemplate) {
     std::vector<AboutRecord> abouts;
-    vtest::ModalWatcher watcher([&](QWidget* w) {
+    vtest::ModalWatcher watcher(&form());
+    watcher.OnOtherModal([&](QWidget* w) {
         abouts.push_back(RecordAbout(w));
         w->close();
     });
@@ -539,7 +500,8 @@ TEST_F(ChromeTest, AboutBoxClosesByOkEnterEscAndTheCloseBoxLeavingTheFormAsItWas
         SCOPED_TRACE(way.name);
         int seen = 0;
         bool closed = false;
-        vtest::ModalWatcher watcher([&](QWidget* w) {
+        vtest::ModalWatcher watcher(&form());
+        watcher.OnOtherModal([&](QWidget* w) {
             ++seen;
             way.close(w);
             closed = !w->isVisible();
@@ -575,14 +537,11 @@ TEST(IconPosition, CentresTheIconTruncatingTowardZero) {
     }
 }
 
-// Every size the program draws (16 to 64) at 1x, 1.5x and 2x, and 128 and 256 for the desktop.
-constexpr int kIconSides[] = {16, 24, 32, 36, 48, 64, 72, 96, 128, 256};
-
 TEST(ProgramIcon, HoldsEverySizeFromTheResources) {
-    const QIcon icon = CMailerDlg::LoadMainIcon();
+    const QIcon icon = res::LoadMainIcon();
     const QList<QSize> sizes = icon.availableSizes();
-    EXPECT_EQ(sizes.size(), static_cast<qsizetype>(std::size(kIconSides)));
-    for (int side : kIconSides) {
+    EXPECT_EQ(sizes.size(), static_cast<qsizetype>(std::size(res::kIconSizes)));
+    for (int side : res::kIconSizes) {
         SCOPED_TRACE(side);
         EXPECT_TRUE(sizes.contains(QSize(side, side)));
         const QImage file(QStringLiteral(":/res/icons/vellipost-%1.png").arg(side));
@@ -595,7 +554,7 @@ TEST(Resources, BannerAndIconsLoadInAProgramLinkingTheFrontEnd) {
     EXPECT_EQ(QPixmap(QStringLiteral(":/res/banner.png")).size(), QSize(191, 103));
     EXPECT_EQ(QPixmap(QStringLiteral(":/res/banner@1.5x.png")).size(), QSize(287, 155));
     EXPECT_EQ(QPixmap(QStringLiteral(":/res/banner@2x.png")).size(), QSize(382, 206));
-    for (int side : kIconSides) {
+    for (int side : res::kIconSizes) {
         const QPixmap icon(QStringLiteral(":/res/icons/vellipost-%1.png").arg(side));
         EXPECT_EQ(icon.size(), QSize(side, side));
     }
@@ -623,7 +582,7 @@ TEST(WindowIcon, IsTheProgramIconBeforeTheFormFirstShows) {
     form.show();
     ASSERT_TRUE(spy.seen);
     EXPECT_TRUE(spy.ownIcon);
-    const QImage expected = Argb(CMailerDlg::LoadMainIcon().pixmap(QSize(32, 32)).toImage());
+    const QImage expected = Argb(res::LoadMainIcon().pixmap(QSize(32, 32)).toImage());
     EXPECT_EQ(spy.image, expected);
     ASSERT_NE(form.windowHandle(), nullptr);
     EXPECT_EQ(Argb(form.windowHandle()->icon().pixmap(QSize(32, 32)).toImage()), expected);
@@ -656,33 +615,6 @@ TEST_F(ChromeTest, MinimisedFormPaintsTheIconCentredOnItsBackground) {
     EXPECT_EQ(minimised.copy(iconRect), expected);
     // Background erased around it.
     EXPECT_EQ(QColor(minimised.pixel(0, 0)), form().palette().window().color());
-}
-
-// --- start-up
-// ---------------------------------------------------------------------------------------
-
-TEST(StartUp, NamesTheProgramGivesItsVersionAndSpeaksChinese) {
-    EXPECT_EQ(QCoreApplication::applicationName(), QStringLiteral("Vellipost"));
-    EXPECT_EQ(QCoreApplication::applicationVersion(), QStringLiteral("1.0.0.1"));
-    EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral("vellipost"));
-    EXPECT_EQ(Argb(QApplication::windowIcon().pixmap(QSize(32, 32)).toImage()),
-              Argb(CMailerDlg::LoadMainIcon().pixmap(QSize(32, 32)).toImage()));
-    // Qt's own words, whatever the locale: start-up loads its Simplified Chinese catalogue.
-    const QMessageBox box(QMessageBox::Question, {}, {}, QMessageBox::Ok | QMessageBox::Cancel);
-    EXPECT_EQ(box.button(QMessageBox::Ok)->text(), U("确定"));
-    EXPECT_EQ(box.button(QMessageBox::Cancel)->text(), U("取消"));
-}
-
-TEST(StartUp, InitInstanceRunsTheFormModallyAndReturnsFalse) {
-    ASSERT_NE(g_theApp, nullptr);
-    std::vector<QString> seen;
-    vtest::ModalWatcher watcher([&](QWidget* w) {
-        seen.push_back(QString::fromLatin1(w->metaObject()->className()) + QLatin1Char(':') +
-                       w->windowTitle());
-        w->close();
-    });
-    EXPECT_FALSE(g_theApp->InitInstance());
-    EXPECT_EQ(seen, std::vector<QString>{QStringLiteral("CMailerDlg:Vellipost")});
 }
 
 } // namespace

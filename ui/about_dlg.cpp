@@ -1,16 +1,16 @@
-#include "app/about_dlg.h"
+#include "ui/about_dlg.h"
 
-#include "app/text.h"
+#include "res/images.h"
 #include "res/strings.h"
 #include "ui/dialog_units.h"
-#include "ui/mailer_dlg.h"
+#include "ui/text.h"
 
 #include <QIcon>
 #include <QRect>
 #include <QSize>
 #include <QStyle>
 
-using app::Utf8;
+using ui::Utf8;
 
 namespace {
 
@@ -42,7 +42,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
 
     // An icon control sizes itself to the platform's standard icon, whatever its template box.
     const int side = style()->pixelMetric(QStyle::PM_LargeIconSize, nullptr, this);
-    const QIcon icon = CMailerDlg::LoadMainIcon();
+    const QIcon icon = res::LoadMainIcon();
     m_icon.setPixmap(icon.pixmap(QSize(side, side), devicePixelRatio()));
     m_icon.setGeometry(QRect(ui::DluToPixels(kIconDlu, units).topLeft(), QSize(side, side)));
 
