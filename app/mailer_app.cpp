@@ -2,7 +2,6 @@
 
 #include "res/constants.h"
 #include "res/images.h"
-#include "res/strings.h"
 #include "ui/mailer_dlg.h"
 #include "ui/qt_chinese.h"
 #include "ui/text.h"
@@ -12,7 +11,7 @@ using ui::Utf8;
 CMailerApp::CMailerApp(int& argc, char** argv) : m_app(argc, argv) {
     // The version record: name and version on the application object. No display name is set,
     // so window titles stay exactly as the templates give.
-    QCoreApplication::setApplicationName(Utf8(res::kAppName));
+    QCoreApplication::setApplicationName(ui::Words(mail::Word::Caption));
     QCoreApplication::setApplicationVersion(Utf8(res::kAppVersion));
     QGuiApplication::setDesktopFileName(Utf8(res::kDesktopFileName));
     QApplication::setWindowIcon(res::LoadMainIcon());

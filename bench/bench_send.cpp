@@ -39,7 +39,8 @@ protected:
             return;
         }
         std::fprintf(stderr, "vellipost-bench-send: message %d: %s %s\n",
-                     static_cast<int>(notice.id), notice.text.c_str(), notice.detail.c_str());
+                     static_cast<int>(notice.id), mail::NoticeText(notice).c_str(),
+                     mail::NoticeDetail(notice).c_str());
     }
 };
 

@@ -10,6 +10,7 @@
 //
 // Exit status 0 only when the form reported success.
 #include "ui/mailer_dlg.h"
+#include "ui/text.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -71,9 +72,7 @@ int main(int argc, char* argv[]) {
     QPushButton* send = Control<QPushButton>(dlg, "IDOK");
 
     // Answers each box; the success text is the form's own, from the message catalogue.
-    const QString success =
-        QString::fromUtf8(mail::MessageUtf8(mail::Msg::SentOk).data(),
-                          static_cast<qsizetype>(mail::MessageUtf8(mail::Msg::SentOk).size()));
+    const QString success = ui::Words(mail::Msg::SentOk);
     bool sentOk = false;
     QTimer boxes;
     QObject::connect(&boxes, &QTimer::timeout, [&] {

@@ -87,7 +87,7 @@ CMailer::DataResult CMailer::SendAttachmentData() {
             return DataResult::ReadFailed;
         const std::size_t encoded = Base64EncodeTo(in.data(), want, out.data());
         if (!m_socket.Send(out.data(), encoded, m_timeouts.reply)) {
-            m_failure = SocketFailureText();
+            NoteSocketFailure();
             return DataResult::SendFailed;
         }
         left -= want;

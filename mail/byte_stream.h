@@ -38,10 +38,9 @@ public:
     // Readies the stream on its connected connection for talking to host, within timeout: nothing
     // to do for TCP; for TLS the handshake, with the server's certificate checked against the CAs
     // in caFile (PEM), or the system's store if it is empty, and against host. False if that
-    // fails, with failureText saying which part of it did; the stream then sends and receives
-    // nothing until Close().
+    // fails; the stream then sends and receives nothing until Close().
     virtual bool Open(const std::string& host, const std::string& caFile,
-                      std::chrono::milliseconds timeout, std::string& failureText) = 0;
+                      std::chrono::milliseconds timeout) = 0;
     // Hands over all len bytes. False on error, on abort, or if the peer takes nothing for `stall`
     // (a server that stopped reading must not hang us).
     virtual bool Send(const void* data, std::size_t len, std::chrono::milliseconds stall) = 0;

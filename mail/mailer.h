@@ -9,10 +9,11 @@
 // attachment worker, which owns the session from the moment it starts until it ends and reaches the
 // UI thread only through RunOnUiThread.
 #include "mail/attachment_file.h"
+#include "mail/catalogue.h"
 #include "mail/constants.h"
 #include "mail/extensions.h"
 #include "mail/message_stamp.h"
-#include "mail/messages.h"
+#include "mail/notice.h"
 #include "mail/resolver.h"
 #include "mail/socket.h"
 
@@ -29,14 +30,6 @@
 #include <thread>
 
 namespace mail {
-
-// A message box as the user sees it.
-struct Notice {
-    Msg id;
-    std::string text;       // code-page-936 bytes
-    std::string detail;     // the server's reply that led to it, as received; may be empty
-    Hint hint = Hint::None; // what the user can do about the reply in detail
-};
 
 // Time limits of a session. RFC 5321 section 4.5.3.2 asks a client to wait 5 minutes for most
 // replies and 10 for the reply to the end of the data.
@@ -166,13 +159,14 @@ private:
     }
     DataResult SendAttachmentData();
     void ClearAfterSuccess();
-    void Show(Msg id);
-    void ShowText(Msg id, std::string text);
+    // Tells the user: the reply or the failure that led to it goes with the words.
+    void Show(Msg id, std::string argument = {});
 
     std::string m_serverHost = SMTP_HOST;
     std::uint16_t m_serverPort = SMTP_PORT;
     Timeouts m_timeouts;
-    std::string SocketFailureText() const;
+    // Keeps why the socket's last call failed, for the next box that tells of a failure.
+    void NoteSocketFailure();
 
     // The message as it goes out after DATA, composed once before MAIL FROM so that the size
     // declared there is the size of what is sent.
@@ -181,7 +175,9 @@ private:
     Command m_answered = Command::Greeting; // the command the last reply answered
 
     std::string m_pending; // bytes received after the end of the last reply
-    std::string m_failure; // why the last send, connect or receive failed, for the user
+    // Why the last send, connect or receive failed, and the system's own words for it.
+    Cause m_cause = Cause::None;
+    std::string m_reason;
     std::unique_ptr<AttachmentFile> m_attachFile;
 
     const std::thread::id m_uiThread;

@@ -112,9 +112,7 @@ void CMailer::OnOK() {
     // offered; the user learns it before any secret is sent.
     if (server.sizeLimit > 0 && size > server.sizeLimit) {
         EndSession();
-        std::string text = MessageText(Msg::MailTooLarge);
-        text.replace(text.find("%1"), 2, MebibytesText(server.sizeLimit));
-        ShowText(Msg::MailTooLarge, std::move(text));
+        Show(Msg::MailTooLarge, MebibytesText(server.sizeLimit));
         return;
     }
     if (!LogIn(server))
@@ -205,14 +203,14 @@ bool CMailer::OpenSession() {
     }
     m_socket.SetWaitHook([this] { WhileWaiting(); });
     if (!m_socket.Connect(m_serverHost, m_serverPort, m_timeouts.connect)) {
-        m_failure = SocketFailureText();
+        NoteSocketFailure();
         ReportReceiveFailure();
         return false;
     }
     // In the TLS build the handshake: not a byte of the conversation goes out before the server
     // has proven it is the one we asked for, and a failure never falls back to plain text.
     if (!m_socket.OpenStream(m_serverHost, m_timeouts.connect)) {
-        m_failure = m_socket.TlsFailureText();
+        NoteSocketFailure();
         EndSession();
         Show(Msg::SecureConnectFailed);
         return false;

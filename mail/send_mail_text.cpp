@@ -35,7 +35,7 @@ void CMailer::EndDataAndQuit(bool worker) {
     EndSession();
     if (m_strReply != "221") {
         if (worker)
-            ShowText(Msg::ReplyCode, m_strReply);
+            Show(Msg::ReplyCode, m_strReply);
         Show(Msg::QuitFailed);
         if (!worker)
             return;

@@ -36,26 +36,36 @@ void CMailer::SetServerForTesting(std::string host, std::uint16_t port) {
 bool CMailer::SendCommand(const std::string& text) {
     if (m_socket.Send(text.data(), text.size(), m_timeouts.reply))
         return true;
-    m_failure = SocketFailureText();
+    NoteSocketFailure();
     return false;
 }
 
-std::string CMailer::SocketFailureText() const {
+void CMailer::NoteSocketFailure() {
+    using Error = CBlockingSocket::Error;
     switch (m_socket.LastError()) {
-    case CBlockingSocket::Error::Resolve:
-        return "The server's name could not be resolved.";
-    case CBlockingSocket::Error::Refused:
-    case CBlockingSocket::Error::Connect:
-        return "The server could not be reached.";
-    case CBlockingSocket::Error::TimedOut:
-        return "The server did not answer within the time limit.";
-    case CBlockingSocket::Error::Closed:
-        return "The server closed the connection.";
-    case CBlockingSocket::Error::Aborted:
-        return "The send was cancelled.";
-    default:
-        return "The connection to the server failed.";
+    case Error::Resolve:
+        m_cause = Cause::Resolve;
+        break;
+    case Error::Refused:
+        m_cause = Cause::Refused;
+        break;
+    case Error::Connect:
+        m_cause = Cause::Unreachable;
+        break;
+    case Error::TimedOut:
+        m_cause = Cause::TimedOut;
+        break;
+    case Error::Closed:
+        m_cause = Cause::Closed;
+        break;
+    case Error::Secure:
+        m_cause = Cause::Secure;
+        break;
+    default: // a broken connection; an abort, which nobody is told of; no socket at all
+        m_cause = Cause::Network;
+        break;
     }
+    m_reason = m_socket.FailureReason();
 }
 
 // Receives until one whole reply has arrived, however it is split; keeps its code in m_strReply.
@@ -69,25 +79,23 @@ bool CMailer::ReadReply(std::chrono::milliseconds timeout) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - CBlockingSocket::Clock::now());
         if (left.count() <= 0) {
-            m_failure = "No complete reply from the server within the time limit.";
+            m_cause = Cause::TimedOut;
+            m_reason.clear();
             return false;
         }
         const ssize_t n = m_socket.Receive(m_pReplyBuf.get(), REPLY_BUFFER_SIZE, left);
         if (n <= 0) {
             // Closed, failed or timed out: all the same to the user, but the detail tells which.
-            m_failure = n == 0 ? "The server closed the connection." : SocketFailureText();
+            NoteSocketFailure();
             return false;
         }
         const std::string_view got(m_pReplyBuf.get(), static_cast<std::size_t>(n));
         used = reader.Feed(got);
         m_pending.assign(got.substr(used)); // belongs to the next reply, if any
     }
-    if (reader.state() == ReplyReader::State::Malformed) {
-        m_failure = "The server's answer is not an SMTP reply.";
-        return false;
-    }
-    if (reader.state() == ReplyReader::State::TooLong) {
-        m_failure = "The server's reply is too long.";
+    if (reader.state() != ReplyReader::State::Complete) {
+        m_cause = Cause::NotSmtp; // no reply line, or no end to the reply
+        m_reason.clear();
         return false;
     }
     m_strReply = reader.Code();
@@ -155,21 +163,22 @@ void CMailer::ClearAfterSuccess() {
     });
 }
 
-void CMailer::Show(Msg id) {
-    ShowText(id, MessageText(id));
-}
-
-void CMailer::ShowText(Msg id, std::string text) {
+void CMailer::Show(Msg id, std::string argument) {
     if (m_abortRequested)
         return; // the user closed the form: nobody is left to tell
-    Notice notice{id, std::move(text), {}};
-    // Messages that follow a server's reply carry it, so the user can see what the server said.
+    Notice notice;
+    notice.id = id;
+    notice.argument = std::move(argument);
+    // Messages that follow a server's reply carry it, so the user can see what the server said;
+    // those that follow a failed connection carry why it failed.
     if (id == Msg::WrongAccount || id == Msg::SendFailed || id == Msg::QuitFailed ||
         id == Msg::ReplyCode || id == Msg::AuthNotAccepted || id == Msg::MailTooLarge) {
-        notice.detail = m_strReplyText;
+        notice.reply = m_strReplyText;
         notice.hint = ChooseHint(m_answered, m_strReplyText);
-    } else if (id == Msg::ReceiveFailed || id == Msg::SecureConnectFailed)
-        notice.detail = m_failure;
+    } else if (id == Msg::ReceiveFailed || id == Msg::SecureConnectFailed) {
+        notice.cause = m_cause;
+        notice.reason = m_reason;
+    }
     RunOnUiThread([this, notice] { ShowMessage(notice); });
 }
 

@@ -14,7 +14,6 @@ bool CBlockingSocket::Create() {
     Close();
     m_error = Error::None;
     m_reason.clear();
-    m_openFailure.clear();
     return Took(m_tcp.Create(), m_tcp);
 }
 
@@ -24,7 +23,7 @@ bool CBlockingSocket::Connect(const std::string& host, std::uint16_t port,
 }
 
 bool CBlockingSocket::OpenStream(const std::string& host, std::chrono::milliseconds timeout) {
-    return Took(m_stream->Open(host, m_caFile, timeout, m_openFailure), *m_stream);
+    return Took(m_stream->Open(host, m_caFile, timeout), *m_stream);
 }
 
 bool CBlockingSocket::Send(const void* data, std::size_t len, std::chrono::milliseconds stall) {

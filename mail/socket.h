@@ -56,8 +56,6 @@ public:
     // kept until the next failure or Create().
     Error LastError() const { return m_error; }
     const std::string& FailureReason() const { return m_reason; }
-    // Why the last OpenStream failed, in words ("" if it did not); kept until the next Create().
-    const std::string& TlsFailureText() const { return m_openFailure; }
     void SetWaitHook(WaitHook hook) { m_tcp.SetWaitHook(std::move(hook)); }
     // How Connect looks host names up; the system's resolver unless set.
     void SetResolver(Resolver resolver) { m_tcp.SetResolver(std::move(resolver)); }
@@ -74,7 +72,6 @@ private:
     Error m_error = Error::None;
     std::string m_reason;
     std::string m_caFile;
-    std::string m_openFailure;
 };
 
 } // namespace mail

@@ -143,8 +143,7 @@ bool TcpStream::WaitFor(short events, Clock::time_point deadline) {
     }
 }
 
-bool TcpStream::Open(const std::string&, const std::string&, std::chrono::milliseconds,
-                     std::string&) {
+bool TcpStream::Open(const std::string&, const std::string&, std::chrono::milliseconds) {
     return IsOpen() || Fail(StreamError::Create);
 }
 

@@ -53,8 +53,8 @@ public:
 
     // As a stream of its own, a TCP stream is ready once it is connected.
     TcpStream& Connection() override { return *this; }
-    bool Open(const std::string& host, const std::string& caFile, std::chrono::milliseconds timeout,
-              std::string& failureText) override;
+    bool Open(const std::string& host, const std::string& caFile,
+              std::chrono::milliseconds timeout) override;
 
 private:
     // The addresses of host, looked up within deadline; false on time-out, abort or no address.

@@ -1,5 +1,8 @@
 #include "mail/tls_engine.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
@@ -16,11 +19,11 @@ bool IsIpAddress(const std::string& host) {
            inet_pton(AF_INET6, host.c_str(), &addr) == 1;
 }
 
-// The reason of the most recent OpenSSL error on this thread, with what was being done.
-std::string OpenSslReason(const std::string& doing) {
+// OpenSSL's own words for its last error; "" when it has none.
+std::string OpenSslReason() {
     const unsigned long code = ERR_peek_last_error();
     const char* reason = code ? ERR_reason_error_string(code) : nullptr;
-    return reason ? doing + ": " + reason : doing;
+    return reason ? reason : "";
 }
 
 } // namespace
@@ -41,7 +44,7 @@ std::unique_ptr<TlsEngine> TlsEngine::Open(const std::string& host, const std::s
     auto tls = std::make_unique<TlsEngine>(Token{});
     tls->m_ctx.reset(SSL_CTX_new(TLS_client_method()));
     if (!tls->m_ctx) {
-        failure = OpenSslReason("cannot create the TLS context");
+        failure = OpenSslReason();
         return nullptr;
     }
     SSL_CTX* ctx = tls->m_ctx.get();
@@ -54,13 +57,13 @@ std::unique_ptr<TlsEngine> TlsEngine::Open(const std::string& host, const std::s
                              ? SSL_CTX_set_default_verify_paths(ctx) == 1
                              : SSL_CTX_load_verify_locations(ctx, caFile.c_str(), nullptr) == 1;
     if (!trusted) {
-        failure = OpenSslReason("cannot load the trusted certificates");
+        failure = OpenSslReason();
         return nullptr;
     }
 
     tls->m_ssl.reset(SSL_new(ctx));
     if (!tls->m_ssl) {
-        failure = OpenSslReason("cannot create the TLS session");
+        failure = OpenSslReason();
         return nullptr;
     }
     SSL* ssl = tls->m_ssl.get();
@@ -88,7 +91,7 @@ std::unique_ptr<TlsEngine> TlsEngine::Open(const std::string& host, const std::s
                 SSL_set1_host(ssl, host.c_str()) == 1;
     }
     if (!named) {
-        failure = OpenSslReason("cannot check the server's name \"" + host + "\"");
+        failure = OpenSslReason();
         return nullptr;
     }
     return tls;
@@ -140,7 +143,7 @@ void TlsEngine::Feed(const void* data, std::size_t len) {
     std::size_t written = 0;
     if (!m_broken && (BIO_write_ex(m_in, data, len, &written) != 1 || written != len)) {
         m_broken = true;
-        m_failure = "out of memory";
+        m_failure = std::strerror(ENOMEM);
     }
 }
 
@@ -159,11 +162,11 @@ TlsEngine::Status TlsEngine::Fail(int sslError) {
     m_broken = true;
     const long verify = SSL_get_verify_result(m_ssl.get());
     if (verify != X509_V_OK)
-        m_failure = std::string("certificate refused: ") + X509_verify_cert_error_string(verify);
+        m_failure = X509_verify_cert_error_string(verify);
     else if (sslError == SSL_ERROR_SSL)
-        m_failure = OpenSslReason("TLS failed");
+        m_failure = OpenSslReason();
     else
-        m_failure = "TLS failed (OpenSSL error " + std::to_string(sslError) + ")";
+        m_failure.clear(); // the connection broke beneath OpenSSL: no words of its own
     return Status::Failed;
 }
 

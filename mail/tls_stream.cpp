@@ -28,35 +28,28 @@ TlsStream::~TlsStream() {
 }
 
 bool TlsStream::Open(const std::string& host, const std::string& caFile,
-                     std::chrono::milliseconds timeout, std::string& failureText) {
+                     std::chrono::milliseconds timeout) {
     if (!m_tcp.IsOpen())
         return Fail(StreamError::Create);
     const auto deadline = TcpStream::Clock::now() + timeout;
     ClearFailure();
-    failureText.clear();
-    m_engine = TlsEngine::Open(host, caFile, failureText);
+    std::string failure;
+    m_engine = TlsEngine::Open(host, caFile, failure);
     if (!m_engine)
-        return Fail(StreamError::Secure, failureText);
+        return Fail(StreamError::Secure, failure);
     while (true) {
         const TlsEngine::Status status = m_engine->Handshake();
         // Also after a failure: the engine's alert tells the server why.
         const bool sent = Flush(TimeLeft(deadline));
-        if (status == TlsEngine::Status::Failed) {
-            failureText = m_engine->FailureText();
-            return Fail(StreamError::Secure, failureText);
-        }
-        if (!sent) {
-            failureText = "the handshake could not be sent";
+        if (status == TlsEngine::Status::Failed)
+            return Fail(StreamError::Secure, m_engine->FailureText());
+        if (!sent)
             return false;
-        }
         if (status == TlsEngine::Status::Ok)
             return true;
         const ssize_t n = m_tcp.Receive(m_buffer.get(), kBufferSize, TimeLeft(deadline));
-        if (n <= 0) {
-            failureText = n == 0 ? "the server closed the connection during the handshake"
-                                 : "no complete handshake from the server";
+        if (n <= 0)
             return FailAs(m_tcp);
-        }
         m_engine->Feed(m_buffer.get(), static_cast<std::size_t>(n));
     }
 }

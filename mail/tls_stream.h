@@ -24,8 +24,8 @@ public:
     // The handshake within timeout. A refused handshake or certificate fails with Secure and
     // OpenSSL's reason; a server that closes, is silent or cannot be written to fails as the TCP
     // stream did.
-    bool Open(const std::string& host, const std::string& caFile, std::chrono::milliseconds timeout,
-              std::string& failureText) override;
+    bool Open(const std::string& host, const std::string& caFile,
+              std::chrono::milliseconds timeout) override;
     bool Send(const void* data, std::size_t len, std::chrono::milliseconds stall) override;
     ssize_t Receive(void* buf, std::size_t len, std::chrono::milliseconds timeout) override;
     // Sends a close_notify if it can go at once (closing must never block), then closes the

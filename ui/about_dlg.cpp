@@ -1,7 +1,6 @@
 #include "ui/about_dlg.h"
 
 #include "res/images.h"
-#include "res/strings.h"
 #include "ui/dialog_units.h"
 #include "ui/text.h"
 
@@ -35,7 +34,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
       m_icon(this), m_versionLine(this), m_secondLine(this), m_ok(this) {
-    setWindowTitle(Utf8(res::kAboutCaption));
+    setWindowTitle(ui::Words(mail::Word::AboutCaption));
     setFont(ui::DialogFont());
     const ui::BaseUnits units = ui::MeasureBaseUnits(font());
     setFixedSize(ui::DluToPixels(kClientDlu, units));
@@ -46,10 +45,12 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     m_icon.setPixmap(icon.pixmap(QSize(side, side), devicePixelRatio()));
     m_icon.setGeometry(QRect(ui::DluToPixels(kIconDlu, units).topLeft(), QSize(side, side)));
 
-    SetUpLabel(m_versionLine, res::kAboutVersionLine, ui::DluToPixels(kVersionLineDlu, units));
-    SetUpLabel(m_secondLine, res::kAboutSecondLine, ui::DluToPixels(kSecondLineDlu, units));
+    SetUpLabel(m_versionLine, mail::Words(mail::Word::AboutVersionLine),
+               ui::DluToPixels(kVersionLineDlu, units));
+    SetUpLabel(m_secondLine, mail::Words(mail::Word::AboutSecondLine),
+               ui::DluToPixels(kSecondLineDlu, units));
 
-    m_ok.setText(Utf8(res::kAboutOk));
+    m_ok.setText(ui::Words(mail::Word::AboutOk));
     m_ok.setGeometry(ui::DluToPixels(kOkDlu, units));
     m_ok.setDefault(true);
     m_ok.setFocus();

@@ -3,7 +3,6 @@
 #include "ui/mailer_dlg.h"
 
 #include "res/resource.h"
-#include "res/strings.h"
 #include "ui/about_dlg.h"
 #include "ui/text.h"
 
@@ -68,21 +67,21 @@ void CMailerDlg::CreateMenuBar() {
     // The menu bar IDR_MAINMENU: commands on the bar itself, no drop-downs, no access keys.
     m_menuBar = new CMenuBarWithSeparators(this); // owned by the form as its child
     m_menuBar->setObjectName(QStringLiteral("IDR_MAINMENU"));
-    QAction* author = m_menuBar->addAction(Utf8(res::kMenuAuthor));
+    QAction* author = m_menuBar->addAction(ui::Words(mail::Word::MenuAuthor));
     author->setData(ID_AUTHOR);
     connect(author, &QAction::triggered, this, &CMailerDlg::OnAuthor);
     m_menuBar->addSeparator();
-    QAction* help = m_menuBar->addAction(Utf8(res::kMenuHelp));
+    QAction* help = m_menuBar->addAction(ui::Words(mail::Word::MenuHelp));
     help->setData(ID_HELP_TEXT);
     connect(help, &QAction::triggered, this, &CMailerDlg::OnHelpText);
 }
 
 void CMailerDlg::OnHelpText() {
-    MessageBox(Utf8(res::HelpText()), BoxIcon::Information);
+    MessageBox(ui::Words(mail::Word::HelpText), BoxIcon::Information);
 }
 
 void CMailerDlg::OnAuthor() {
-    MessageBox(Utf8(res::kCreditText), BoxIcon::Information);
+    MessageBox(ui::Words(mail::Word::CreditText), BoxIcon::Information);
 }
 
 void CMailerDlg::contextMenuEvent(QContextMenuEvent* event) {
@@ -90,7 +89,7 @@ void CMailerDlg::contextMenuEvent(QContextMenuEvent* event) {
     // would come last in that menu, stands in the form's own context menu instead: a right click
     // on the form's background, or the menu key. It is the only item, so no separator leads it.
     QMenu menu(this);
-    QAction* about = menu.addAction(Utf8(res::kAboutItem));
+    QAction* about = menu.addAction(ui::Words(mail::Word::AboutItem));
     about->setData(IDM_ABOUTBOX);
     if (menu.exec(event->globalPos()) == about)
         OnSysCommand(static_cast<unsigned>(IDM_ABOUTBOX), 0);

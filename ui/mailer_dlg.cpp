@@ -3,8 +3,9 @@
 // worker. Widgets are created with their parent, which owns and deletes them (Qt's ownership).
 #include "ui/mailer_dlg.h"
 
+#include "mail/catalogue.h"
 #include "mail/gbk.h"
-#include "mail/messages.h"
+#include "mail/notice.h"
 #include "res/images.h"
 #include "res/resource.h"
 #include "ui/text.h"
@@ -25,18 +26,16 @@
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QScopedValueRollback>
-#include <QStringDecoder>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace {
-
-const QString kCaption = QStringLiteral("Vellipost");
 
 // The template's client area in dialog units.
 constexpr QSize kClientSize(280, 234);
@@ -44,12 +43,8 @@ constexpr QSize kClientSize(280, 234);
 // Labels and the picture have no id of their own (IDC_STATIC).
 constexpr int IDC_STATIC = -1;
 
-// The banner bitmap IDB_BANNER: its size in pixels at a device pixel ratio of 1, and what it shows,
-// for a screen reader.
+// The banner bitmap IDB_BANNER: its size in pixels at a device pixel ratio of 1.
 constexpr QSize kBannerSize(191, 103);
-const QString kBannerDescription =
-    QStringLiteral("Vellipost 的标志：蓝色方块里一个白色信封，别着橙色回形针，右边是 Vellipost "
-                   "字样，上下是航空信封的蓝橙斜纹边。");
 
 // Often enough that a long send never looks frozen, seldom enough to cost nothing.
 constexpr std::chrono::milliseconds kProgressInterval(250);
@@ -80,31 +75,10 @@ std::optional<QString> Decode(Decoder decode, std::string_view bytes) {
     return ui::Utf8(*utf8);
 }
 
-std::optional<QString> FromGbk(std::string_view gbk) {
-    return Decode(mail::GbkToUtf8, gbk);
-}
-
 // A path as the file system's own bytes.
 std::string FileSystemBytes(const QString& path) {
     const QByteArray bytes = QFile::encodeName(path);
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
-}
-
-// Bytes that should be GBK but might not be: every byte still shows.
-QString FromGbkOrLatin1(std::string_view bytes) {
-    if (auto text = FromGbk(bytes))
-        return *text;
-    return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
-
-// A server's reply text: servers answer in UTF-8 or in the provider's code page 936.
-QString ServerText(std::string_view bytes) {
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    if (utf8.hasError())
-        text = FromGbkOrLatin1(bytes);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    return text.trimmed();
 }
 
 void SetIfChanged(QLineEdit* edit, const QString& text) {
@@ -118,7 +92,7 @@ void SetIfChanged(QLineEdit* edit, const QString& text) {
 CMailerDlg::CMailerDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
-    setWindowTitle(kCaption);
+    setWindowTitle(ui::Words(mail::Word::Caption));
     setFont(ui::DialogFont());
     m_baseUnits = ui::MeasureBaseUnits(font());
 
@@ -175,19 +149,23 @@ void CMailerDlg::CreateControls() {
         return control;
     };
 
-    m_btnSend = button(QStringLiteral("发信"), IDOK, "IDOK", {15, 213, 50, 14});
+    m_btnSend = button(ui::Words(mail::Word::SendButton), IDOK, "IDOK", {15, 213, 50, 14});
     m_btnSend->setDefault(true); // Enter in any field presses it
-    m_btnExit = button(QStringLiteral("退出"), IDCANCEL, "IDCANCEL", {79, 213, 50, 14});
-    QLabel* const labelUser = label(QStringLiteral("用户名:"), "labelUser", {13, 10, 29, 10});
-    QLabel* const labelPassword = label(QStringLiteral("密码:"), "labelPassword", {13, 32, 23, 10});
+    m_btnExit = button(ui::Words(mail::Word::ExitButton), IDCANCEL, "IDCANCEL", {79, 213, 50, 14});
+    QLabel* const labelUser =
+        label(ui::Words(mail::Word::UserLabel), "labelUser", {13, 10, 29, 10});
+    QLabel* const labelPassword =
+        label(ui::Words(mail::Word::PasswordLabel), "labelPassword", {13, 32, 23, 10});
     m_editUser = edit(IDC_USER, "IDC_USER", {47, 5, 88, 16});
     m_editPassword = edit(IDC_PASSWORD, "IDC_PASSWORD", {47, 31, 88, 16}); // shown in clear
     QLabel* const labelRecipient =
-        label(QStringLiteral("收件人:"), "labelRecipient", {13, 55, 29, 10});
+        label(ui::Words(mail::Word::RecipientLabel), "labelRecipient", {13, 55, 29, 10});
     m_editRecipient = edit(IDC_RECIPIENT, "IDC_RECIPIENT", {47, 52, 88, 16});
-    QLabel* const labelSubject = label(QStringLiteral("主题:"), "labelSubject", {13, 80, 29, 10});
+    QLabel* const labelSubject =
+        label(ui::Words(mail::Word::SubjectLabel), "labelSubject", {13, 80, 29, 10});
     m_editSubject = edit(IDC_SUBJECT, "IDC_SUBJECT", {47, 76, 88, 16});
-    QLabel* const labelBody = label(QStringLiteral("内容:"), "labelBody", {13, 100, 29, 10});
+    QLabel* const labelBody =
+        label(ui::Words(mail::Word::BodyLabel), "labelBody", {13, 100, 29, 10});
 
     // Multi-line, a vertical scroll bar, no wrapping: long lines scroll sideways. Tab moves on and
     // Enter presses the send button (eventFilter); Ctrl+Enter breaks the line.
@@ -207,11 +185,12 @@ void CMailerDlg::CreateControls() {
     banner->setPixmap(bitmap);
     if (!bitmap.isNull())
         banner->resize(bitmap.deviceIndependentSize().toSize());
-    banner->setAccessibleName(kCaption);
-    banner->setAccessibleDescription(kBannerDescription);
+    banner->setAccessibleName(ui::Words(mail::Word::Caption));
+    banner->setAccessibleDescription(ui::Words(mail::Word::BannerDescription));
 
     m_editAttachPath = edit(IDC_ATTACH_PATH, "IDC_ATTACH_PATH", {79, 191, 108, 16});
-    m_btnAttach = button(QStringLiteral("附件"), IDC_ATTACH, "IDC_ATTACH", {15, 192, 50, 14});
+    m_btnAttach =
+        button(ui::Words(mail::Word::AttachButton), IDC_ATTACH, "IDC_ATTACH", {15, 192, 50, 14});
     m_ctlBlank = new QLabel(m_client);
     m_ctlBlank->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     place(m_ctlBlank, IDC_BLANK, "IDC_BLANK", {209, 198, 54, 25});
@@ -326,7 +305,7 @@ void CMailerDlg::OnBrowse() {
     QFileDialog chooser(this);
     chooser.setAcceptMode(QFileDialog::AcceptOpen);
     chooser.setFileMode(QFileDialog::ExistingFile);
-    chooser.setNameFilter(QStringLiteral("(*.zip)"));
+    chooser.setNameFilter(ui::Words(mail::Word::AttachmentFilter));
     chooser.setDefaultSuffix(QStringLiteral("zip"));
     // Qt's own chooser on every desktop: its filter matches "*.zip" in any letter case, which a
     // desktop's native chooser need not do. It has no read-only check box to hide.
@@ -346,7 +325,7 @@ void CMailerDlg::OnBrowse() {
 
 void CMailerDlg::MessageBox(const QString& text, BoxIcon icon, const QString& detail) {
     QMessageBox box(icon == BoxIcon::Information ? QMessageBox::Information : QMessageBox::Warning,
-                    kCaption, text, QMessageBox::Ok, this);
+                    ui::Words(mail::Word::Caption), text, QMessageBox::Ok, this);
     if (!detail.isEmpty())
         box.setDetailedText(detail);
     // An arrow over the box, even while the send command shows its wait cursor.
@@ -363,7 +342,7 @@ void CMailerDlg::CloseMessage() {
 }
 
 bool CMailerDlg::AskToQuit(mail::Msg id) {
-    QMessageBox box(QMessageBox::Question, kCaption, FromGbkOrLatin1(mail::MessageText(id)),
+    QMessageBox box(QMessageBox::Question, ui::Words(mail::Word::Caption), ui::Words(id),
                     QMessageBox::Yes | QMessageBox::No, this);
     box.setDefaultButton(QMessageBox::No);
     std::optional<OverrideCursor> arrow;
@@ -373,16 +352,8 @@ bool CMailerDlg::AskToQuit(mail::Msg id) {
 }
 
 void CMailerDlg::ShowMessage(const mail::Notice& notice) {
-    // The detail is what the server said, or why the connection failed; never a command we sent,
-    // so neither the password nor its base64 can reach a box.
-    QString detail;
-    if (!notice.detail.empty()) {
-        detail = ServerText(notice.detail);
-        const auto hint = mail::HintUtf8(notice.hint);
-        if (!hint.empty())
-            detail += QStringLiteral("\n\n") + ui::Utf8(hint);
-    }
-    MessageBox(FromGbkOrLatin1(notice.text), BoxIcon::Warning, detail);
+    MessageBox(ui::Utf8(mail::NoticeText(notice)), BoxIcon::Warning,
+               ui::Utf8(mail::NoticeDetail(notice)));
 }
 
 bool CMailerDlg::TakeFormValues() {
@@ -396,8 +367,9 @@ bool CMailerDlg::TakeFormValues() {
 }
 
 void CMailerDlg::RefuseUnsendable() {
-    const mail::Msg id = mail::Msg::UnsendableCharacter;
-    ShowMessage(mail::Notice{id, mail::MessageText(id), {}});
+    mail::Notice notice;
+    notice.id = mail::Msg::UnsendableCharacter;
+    ShowMessage(notice);
 }
 
 void CMailerDlg::WhileWaiting() {
@@ -429,7 +401,7 @@ void CMailerDlg::UpdateProgress() {
     const std::uint64_t total = AttachmentBytesTotal();
     const std::uint64_t sent = std::min(AttachmentBytesSent(), total);
     const std::uint64_t percent = total == 0 ? 100 : sent * 100 / total;
-    m_ctlBlank->setText(QStringLiteral("已发送 %1%").arg(percent));
+    m_ctlBlank->setText(ui::Utf8(mail::WordsWith(mail::Word::Progress, std::to_string(percent))));
 }
 
 void CMailerDlg::ClearProgress() {

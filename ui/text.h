@@ -1,5 +1,8 @@
 #pragma once
-// Texts cross into Qt here: the built-in words are UTF-8 (res/strings.h), and Qt takes QString.
+// Texts cross into Qt here: the catalogue's words are UTF-8 (mail/catalogue.h), and Qt takes
+// QString.
+#include "mail/catalogue.h"
+
 #include <QString>
 
 #include <string_view>
@@ -8,6 +11,10 @@ namespace ui {
 
 inline QString Utf8(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+template <typename Id> QString Words(Id id) {
+    return Utf8(mail::Words(id));
 }
 
 } // namespace ui

@@ -135,7 +135,7 @@ TEST_F(Attachment, QuitNotAnsweredWith221ShowsTheCodeThenSuccess) {
     const auto notices = mailer.Notices();
     ASSERT_EQ(notices.size(), 3u);
     EXPECT_EQ(notices[0].id, Msg::ReplyCode);
-    EXPECT_EQ(notices[0].text, "250");
+    EXPECT_EQ(mail::NoticeText(notices[0]), "250");
     EXPECT_EQ(notices[1].id, Msg::QuitFailed);
     EXPECT_EQ(notices[2].id, Msg::SentOk);
     EXPECT_EQ(mailer.m_strAttachName, "");

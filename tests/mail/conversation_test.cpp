@@ -321,10 +321,12 @@ TEST(Conversation, RefusedLoginClosesBeforeTheMessageAndShowsTheServersWords) {
     mailer.OnOK();
     const auto notices = mailer.Notices();
     ASSERT_EQ(notices.size(), 1u);
-    EXPECT_EQ(notices[0].text, mail::MessageText(Msg::WrongAccount));
-    EXPECT_EQ(notices[0].detail, "535 Error: authentication failed\r\n");
-    EXPECT_EQ(notices[0].detail.find("secret"), std::string::npos);
-    EXPECT_EQ(notices[0].detail.find("c2VjcmV0"), std::string::npos);
+    EXPECT_EQ(notices[0].id, Msg::WrongAccount);
+    EXPECT_EQ(notices[0].reply, "535 Error: authentication failed\r\n");
+    const std::string detail = mail::NoticeDetail(notices[0]);
+    EXPECT_TRUE(detail.starts_with("535 Error: authentication failed\n\n")) << detail;
+    EXPECT_EQ(detail.find("secret"), std::string::npos);
+    EXPECT_EQ(detail.find("c2VjcmV0"), std::string::npos);
 }
 
 TEST(Conversation, ASecondSendAfterAFailureStartsFromTheBeginning) {
@@ -439,7 +441,7 @@ TEST(Conversation, LoginFollowsWhatTheServerOffersAndSendsSecretsOnlyWhenAskedFo
             EXPECT_EQ(units[want.size()].substr(0, 10), "MAIL FROM:");
             units.resize(want.size());
         } else {
-            EXPECT_EQ(mailer.Notices().at(0).detail, c.script[c.refusedAt].text);
+            EXPECT_EQ(mailer.Notices().at(0).reply, c.script[c.refusedAt].text);
             for (const char* secret : {"ZGVtbw", "c2VjcmV0", "secret"})
                 EXPECT_EQ(server.Transcript().find(secret), std::string::npos) << secret;
         }
@@ -520,7 +522,7 @@ TEST(Conversation, SizeIsDeclaredExactlyAndAMailAboveTheLimitIsRefusedAfterEhlo)
         ASSERT_EQ(notices.size(), 1u);
         if (c.refusal) {
             EXPECT_EQ(notices[0].id, Msg::MailTooLarge);
-            EXPECT_EQ(notices[0].text, mail::Gbk(*c.refusal));
+            EXPECT_EQ(mail::NoticeText(notices[0]), *c.refusal);
             EXPECT_TRUE(mailer.SessionClosed());
             EXPECT_EQ(units.size(), 1u) << "only EHLO went out";
             EXPECT_EQ(server.Transcript().find("AUTH"), std::string::npos);

@@ -1,5 +1,5 @@
+#include "mail/catalogue.h"
 #include "mail/gbk.h"
-#include "mail/messages.h"
 
 #include <gtest/gtest.h>
 
@@ -103,14 +103,23 @@ TEST(Gbk, CharactersWithLineBreakBytesInUtf16StayCharacters) {
     }
 }
 
-TEST(Gbk, EveryCatalogueTextHasItsCodePage936Bytes) {
-    for (int i = 0; i <= static_cast<int>(mail::Msg::ControlCharacterInPath); ++i) {
-        const auto id = static_cast<mail::Msg>(i);
-        EXPECT_EQ(mail::GbkToUtf8(mail::MessageText(id)), std::string(mail::MessageUtf8(id)))
-            << "message " << i;
+// Every word the program shows is one it could also show in code page 936; none is missing.
+template <typename Id> void ExpectEveryEntryInCodePage936(Id last, int first = 0) {
+    for (int i = first; i <= static_cast<int>(last); ++i) {
+        const std::string_view words = mail::Words(static_cast<Id>(i));
+        EXPECT_FALSE(words.empty()) << "entry " << i;
+        EXPECT_TRUE(mail::Utf8ToGbk(words)) << "entry " << i << ": " << words;
     }
-    EXPECT_EQ(mail::MessageText(mail::Msg::SentOk), "\xB7\xA2\xCB\xCD\xB3\xC9\xB9\xA6!"
-                                                    "\xBB\xB6\xD3\xAD\xCA\xB9\xD3\xC3");
+}
+
+TEST(Gbk, EveryCatalogueTextIsRepresentableInCodePage936) {
+    ExpectEveryEntryInCodePage936(mail::Msg::ControlCharacterInPath);
+    ExpectEveryEntryInCodePage936(mail::Cause::Network, static_cast<int>(mail::Cause::Resolve));
+    ExpectEveryEntryInCodePage936(mail::Hint::Spam,
+                                  static_cast<int>(mail::Hint::AuthorizationCode));
+    ExpectEveryEntryInCodePage936(mail::Word::CreditText);
+    EXPECT_EQ(mail::Utf8ToGbk(mail::Words(mail::Msg::SentOk)),
+              "\xB7\xA2\xCB\xCD\xB3\xC9\xB9\xA6!\xBB\xB6\xD3\xAD\xCA\xB9\xD3\xC3");
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #pragma once
 // Message ids as the words the user reads, so that a failed comparison says what was shown.
-#include "mail/messages.h"
+#include "mail/catalogue.h"
 
 #include <string>
 #include <vector>
@@ -11,7 +11,7 @@ inline std::vector<std::string> Words(const std::vector<mail::Msg>& ids) {
     std::vector<std::string> words;
     for (const mail::Msg id : ids)
         words.emplace_back(id == mail::Msg::ReplyCode ? "(the reply code)"
-                                                      : std::string(mail::MessageUtf8(id)));
+                                                      : std::string(mail::Words(id)));
     return words;
 }
 

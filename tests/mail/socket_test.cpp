@@ -25,7 +25,7 @@ void Open(CBlockingSocket& socket, const vtest::ServerFront& front,
     socket.SetTrustedCaFileForTesting(front.CaFile());
     ASSERT_TRUE(socket.Create());
     ASSERT_TRUE(socket.Connect(host, front.port(), 5s));
-    ASSERT_TRUE(socket.OpenStream(host, 5s)) << socket.TlsFailureText();
+    ASSERT_TRUE(socket.OpenStream(host, 5s)) << socket.FailureReason();
 }
 
 TEST(Socket, ConnectsByNameOverIpv4AndReceivesTheGreeting) {

@@ -2,10 +2,13 @@
 // The mail core for command-line drivers (end-to-end tests, benchmarks): form values from UTF-8
 // arguments, the messages the user would see printed on stdout, and a wait for the attachment
 // worker so that the process ends only after the send has. Each message is one line; the box's
-// detail follows it, each of its lines indented by four spaces, and then the hint, indented too.
+// detail (the server's reply or why the connection failed, then the hint) follows it, each of its
+// lines indented by four spaces.
 #include "mail/gbk.h"
 #include "mail/mailer.h"
+#include "mail/notice.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -47,19 +50,13 @@ public:
 
 protected:
     void ShowMessage(const mail::Notice& notice) override {
-        const auto utf8 = mail::GbkToUtf8(notice.text);
-        std::printf("%s\n", utf8 ? utf8->c_str() : notice.text.c_str());
-        std::string_view detail = notice.detail; // the server's bytes, as they came
-        while (!detail.empty()) {
-            const std::size_t end = detail.find('\n');
-            std::string_view line = detail.substr(0, end);
-            if (!line.empty() && line.back() == '\r')
-                line.remove_suffix(1);
+        std::printf("%s\n", mail::NoticeText(notice).c_str());
+        const std::string detail = mail::NoticeDetail(notice);
+        for (std::string_view rest = detail; !rest.empty();) {
+            const std::string_view line = rest.substr(0, rest.find('\n'));
             std::printf("    %.*s\n", static_cast<int>(line.size()), line.data());
-            detail.remove_prefix(end == std::string_view::npos ? detail.size() : end + 1);
+            rest.remove_prefix(std::min(rest.size(), line.size() + 1));
         }
-        if (const auto hint = mail::HintUtf8(notice.hint); !hint.empty())
-            std::printf("    %.*s\n", static_cast<int>(hint.size()), hint.data());
         std::fflush(stdout);
     }
     void OnAttachmentWorkerFinished() override {

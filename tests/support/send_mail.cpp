@@ -2,8 +2,7 @@
 // HOST:PORT (HOST 127.0.0.1 unless given). Texts come in as UTF-8 arguments and the messages the
 // user would see go out on stdout, one per line: end-to-end tests drive the real core against a
 // real server with it. The TLS build trusts the CAs in CA_FILE where it is given (the program
-// itself trusts the system's store), and writes why a secure connection failed to stderr as
-// "tls: REASON", so that tests can tell a refused certificate from any other failure.
+// itself trusts the system's store).
 //
 //   send_mail [--host HOST] [--ca-file CA_FILE] PORT USER PASSWORD RECIPIENT SUBJECT BODY
 //             [ATTACHMENT]
@@ -28,7 +27,7 @@ int Usage(const char* program) {
 
 int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
-    [[maybe_unused]] const char* caFile = nullptr;
+    const char* caFile = nullptr;
     int next = 1;
     for (; next + 1 < argc; next += 2) {
         const std::string_view option = argv[next];
@@ -48,10 +47,8 @@ int main(int argc, char** argv) {
 
     vtest::CliMailer mailer;
     mailer.SetServerForTesting(host, static_cast<std::uint16_t>(std::atoi(args[0])));
-#if VELLIPOST_TLS
     if (caFile != nullptr)
         mailer.m_socket.SetTrustedCaFileForTesting(caFile);
-#endif
     const bool ok =
         mailer.SetForm(args[1], args[2], args[3], args[4], args[5], count > 6 ? args[6] : nullptr);
     if (!ok) {
@@ -60,9 +57,5 @@ int main(int argc, char** argv) {
     }
     mailer.OnOK();
     mailer.WaitForWorker();
-#if VELLIPOST_TLS
-    if (!mailer.m_socket.TlsFailureText().empty())
-        std::fprintf(stderr, "tls: %s\n", mailer.m_socket.TlsFailureText().c_str());
-#endif
     return 0;
 }

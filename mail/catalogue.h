@@ -1,6 +1,9 @@
 #pragma once
-// The catalogue of every text the user sees from the mail session, named by what happened.
-// Code names the entry; the table holds the words. Texts are handed out as code-page-936 bytes.
+// The catalogue of every word the user reads: the boxes of the mail session and of the form, why a
+// connection failed, the hints about a server's refusal, and the front end's own words (the form,
+// the About box, the menu, the help and credit texts). Code names the entry by what happened; the
+// table holds the words, in UTF-8, every one of them representable in code page 936 like all
+// built-in texts of the program. No Qt here: the command-line drivers print the same words.
 #include <string>
 #include <string_view>
 
@@ -17,7 +20,7 @@ enum class Msg {
     SendFailed,              // the data was refused (DATA not 354, end of data not 250)
     QuitFailed,              // QUIT not answered with 221
     SentOk,                  // the mail went out
-    ReplyCode,               // the bare reply code (text is the code itself)
+    ReplyCode,               // the bare reply code (%1 is the code)
     LineBreakInField,        // CR, LF or NUL in a one-line field
     UnsendableCharacter,     // a character that cannot be sent exactly
     AttachmentOpenFailed,    // the path does not name a readable regular file
@@ -31,6 +34,44 @@ enum class Msg {
     AuthNotAccepted,         // AUTH not answered with 334, or no way of logging in we know
     MailTooLarge,            // larger than the server's SIZE; %1 is the limit in MiB
     ControlCharacterInPath,  // a line break or other control character in the attachment path
+};
+
+// Why the connection to the server failed, shown with the system's own reason after it.
+enum class Cause {
+    None,
+    Resolve,     // the server's name has no address
+    Refused,     // nothing listens at the server's address and port
+    Unreachable, // any other failure to connect
+    TimedOut,    // the server (or its name server) did not answer in time
+    Closed,      // the server closed the connection
+    NotSmtp,     // what the server sent is no SMTP reply (or an endless one)
+    Secure,      // the secure connection could not be made or its certificate is wrong
+    Network,     // the connection broke while sending or receiving
+};
+
+// The front end's own words.
+enum class Word {
+    Caption,    // the form's and every box's title
+    SendButton, // IDOK
+    ExitButton, // IDCANCEL
+    UserLabel,  // the labels of the form's fields
+    PasswordLabel,
+    RecipientLabel,
+    SubjectLabel,
+    BodyLabel,
+    AttachButton,      // IDC_ATTACH
+    AttachmentFilter,  // the chooser's one filter
+    Progress,          // IDC_BLANK while the attachment goes out; %1 is the percentage
+    BannerDescription, // what the banner shows, for a screen reader
+    AboutCaption,      // IDD_ABOUTBOX
+    AboutVersionLine,
+    AboutSecondLine,
+    AboutOk,
+    AboutItem,  // IDS_ABOUTBOX, the About item with its access key
+    MenuAuthor, // IDR_MAINMENU's two commands
+    MenuHelp,
+    HelpText, // the texts the two commands show
+    CreditText,
 };
 
 // The command a server's reply answered: what the reply means to the user depends on it.
@@ -58,16 +99,18 @@ enum class Hint {
     Spam,              // the message was taken for spam
 };
 
-// The text of an entry in UTF-8, as written in our sources.
-std::string_view MessageUtf8(Msg id);
+// The words of an entry; "%1" stands where an argument goes. Empty for Cause::None and
+// Hint::None.
+std::string_view Words(Msg id);
+std::string_view Words(Cause cause);
+std::string_view Words(Hint hint);
+std::string_view Words(Word word);
 
-// The text of an entry as code-page-936 bytes, converted once.
-const std::string& MessageText(Msg id);
+// The words of an entry with "%1" replaced by argument.
+std::string WordsWith(Msg id, std::string_view argument);
+std::string WordsWith(Word word, std::string_view argument);
 
 // The hint for a reply to a command (the whole reply, as received), or Hint::None.
 Hint ChooseHint(Command answered, std::string_view reply);
-
-// The words of a hint in UTF-8; empty for Hint::None.
-std::string_view HintUtf8(Hint hint);
 
 } // namespace mail
