@@ -80,7 +80,7 @@ constexpr std::array kWords{
                 "Vellipost 的标志：蓝色方块里一个白色信封，别着橙色回形针，右边是 Vellipost "
                 "字样，上下是航空信封的蓝橙斜纹边。"},
     Entry<Word>{Word::AboutCaption, "关于 Vellipost"},
-    Entry<Word>{Word::AboutVersionLine, "Vellipost 1.0 版"},
+    Entry<Word>{Word::AboutVersionLine, "Vellipost %1 版"}, // %1 is the version
     Entry<Word>{Word::AboutSecondLine, "发送邮件和 ZIP 附件的小工具"},
     Entry<Word>{Word::AboutOk, "确定"},
     Entry<Word>{Word::AboutItem, "关于 Vellipost(&A)..."},

@@ -64,7 +64,7 @@ enum class Word {
     Progress,          // IDC_BLANK while the attachment goes out; %1 is the percentage
     BannerDescription, // what the banner shows, for a screen reader
     AboutCaption,      // IDD_ABOUTBOX
-    AboutVersionLine,
+    AboutVersionLine,  // %1 is the version, major and minor
     AboutSecondLine,
     AboutOk,
     AboutItem,  // IDS_ABOUTBOX, the About item with its access key

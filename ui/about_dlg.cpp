@@ -1,5 +1,6 @@
 #include "ui/about_dlg.h"
 
+#include "res/constants.h"
 #include "res/images.h"
 #include "ui/dialog_units.h"
 #include "ui/text.h"
@@ -45,7 +46,7 @@ CAboutDlg::CAboutDlg(QWidget* parent)
     m_icon.setPixmap(icon.pixmap(QSize(side, side), devicePixelRatio()));
     m_icon.setGeometry(QRect(ui::DluToPixels(kIconDlu, units).topLeft(), QSize(side, side)));
 
-    SetUpLabel(m_versionLine, mail::Words(mail::Word::AboutVersionLine),
+    SetUpLabel(m_versionLine, mail::WordsWith(mail::Word::AboutVersionLine, res::kAboutVersion),
                ui::DluToPixels(kVersionLineDlu, units));
     SetUpLabel(m_secondLine, mail::Words(mail::Word::AboutSecondLine),
                ui::DluToPixels(kSecondLineDlu, units));
