@@ -62,8 +62,6 @@ constexpr std::array kHints{
     Entry<Hint>{Hint::Spam, "提示：邮件被服务器当作垃圾邮件拒绝了。"},
 };
 
-// The help text stands in three pieces around the provider's address suffix, which it names
-// twice, each time inside the quotes that end one piece and open the next ("@163").
 constexpr std::array kWords{
     Entry<Word>{Word::Caption, "Vellipost"},
     Entry<Word>{Word::SendButton, "发信"},
@@ -86,6 +84,7 @@ constexpr std::array kWords{
     Entry<Word>{Word::AboutItem, "关于 Vellipost(&A)..."},
     Entry<Word>{Word::MenuAuthor, "作者"},
     Entry<Word>{Word::MenuHelp, "帮助"},
+    // The help text names the provider's address suffix ("@163") twice, each time in quotes.
     Entry<Word>{
         Word::HelpText,
         "1:首先在Vellipost上输入必要的信息，如账号，密码...等等，注意账号不用后面加入\""
