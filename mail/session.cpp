@@ -5,6 +5,7 @@
 #include "mail/reply.h"
 
 #include <new>
+#include <utility>
 
 namespace mail {
 
@@ -42,29 +43,15 @@ bool CMailer::SendCommand(const std::string& text) {
 
 void CMailer::NoteSocketFailure() {
     using Error = CBlockingSocket::Error;
-    switch (m_socket.LastError()) {
-    case Error::Resolve:
-        m_cause = Cause::Resolve;
-        break;
-    case Error::Refused:
-        m_cause = Cause::Refused;
-        break;
-    case Error::Connect:
-        m_cause = Cause::Unreachable;
-        break;
-    case Error::TimedOut:
-        m_cause = Cause::TimedOut;
-        break;
-    case Error::Closed:
-        m_cause = Cause::Closed;
-        break;
-    case Error::Secure:
-        m_cause = Cause::Secure;
-        break;
-    default: // a broken connection; an abort, which nobody is told of; no socket at all
-        m_cause = Cause::Network;
-        break;
-    }
+    static constexpr std::pair<Error, Cause> kCauses[] = {
+        {Error::Resolve, Cause::Resolve},     {Error::Refused, Cause::Refused},
+        {Error::Connect, Cause::Unreachable}, {Error::TimedOut, Cause::TimedOut},
+        {Error::Closed, Cause::Closed},       {Error::Secure, Cause::Secure}};
+    // Anything else is a broken connection (or an abort, which nobody is told of).
+    m_cause = Cause::Network;
+    for (const auto& [error, cause] : kCauses)
+        if (m_socket.LastError() == error)
+            m_cause = cause;
     m_reason = m_socket.FailureReason();
 }
 
