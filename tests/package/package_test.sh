@@ -101,7 +101,8 @@ if ! desktop-file-validate "$work/root/$desktop" >"$work/desktop.log" 2>&1 ||
 fi
 
 step "lintian"
-lintian --display-info --fail-on error "$deb" || fail "lintian reports an error"
+# Its scratch files go to TMPDIR and some are left there: keep them in the folder we remove.
+TMPDIR="$work" lintian --display-info --fail-on error "$deb" || fail "lintian reports an error"
 
 step "apt-get install"
 export DEBIAN_FRONTEND=noninteractive
