@@ -16,7 +16,7 @@ std::string Upper(std::string_view text) {
 }
 
 // The words of text, split at spaces.
-std::vector<std::string_view> Words(std::string_view text) {
+std::vector<std::string_view> Tokens(std::string_view text) {
     std::vector<std::string_view> words;
     while (!text.empty()) {
         const std::size_t space = text.find(' ');
@@ -54,11 +54,11 @@ ServerExtensions ParseEhloReply(std::string_view reply) {
             split == std::string_view::npos ? std::string_view() : line.substr(split + 1);
         if (keyword == "AUTH") {
             found.authListed = true;
-            for (const std::string_view word : Words(params))
+            for (const std::string_view word : Tokens(params))
                 found.authMechanisms.push_back(Upper(word));
         } else if (keyword == "SIZE") {
             std::uint64_t limit = 0;
-            const auto words = Words(params);
+            const auto words = Tokens(params);
             if (!words.empty() &&
                 std::from_chars(words[0].data(), words[0].data() + words[0].size(), limit).ec ==
                     std::errc())

@@ -114,6 +114,16 @@ std::optional<std::string> Gb18030ToUtf8(std::string_view gb18030) {
     return Decode(Charset::Gb18030, gb18030);
 }
 
+std::string ServerTextToUtf8(std::string_view bytes) {
+    thread_local Converter utf8("UTF-8", "UTF-8"); // checks that the bytes are UTF-8
+    thread_local Converter latin1("UTF-8", "ISO-8859-1");
+    if (auto text = utf8.Run(bytes))
+        return *text;
+    if (auto text = GbkToUtf8(bytes))
+        return *text;
+    return latin1.Run(bytes).value_or(std::string(bytes));
+}
+
 std::string Gbk(std::string_view utf8Literal) {
     return Literal(Charset::Cp936, utf8Literal);
 }

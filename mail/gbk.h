@@ -25,6 +25,10 @@ std::optional<std::string> Utf8ToGb18030(std::string_view utf8);
 // The UTF-8 form of GB18030 bytes, or nothing if they are not valid GB18030.
 std::optional<std::string> Gb18030ToUtf8(std::string_view gb18030);
 
+// A server's words as UTF-8: servers answer in UTF-8 or in the provider's code page 936; anything
+// else is taken as Latin-1, so that every byte still shows.
+std::string ServerTextToUtf8(std::string_view bytes);
+
 // Code-page-936 bytes of a UTF-8 literal of our own; the literal must be representable.
 std::string Gbk(std::string_view utf8Literal);
 
