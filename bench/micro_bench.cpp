@@ -1,7 +1,7 @@
 // Micro-benchmarks of the two inner loops of a session: the base64 encoder (login lines, the
 // program's 1000-byte pieces, and the worker's large batches) and the reply reader.
-#include "mail/base64.h"
-#include "mail/reply.h"
+#include "mail/message/base64.h"
+#include "mail/session/reply.h"
 
 #include <benchmark/benchmark.h>
 

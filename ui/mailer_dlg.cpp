@@ -3,9 +3,9 @@
 // worker. Widgets are created with their parent, which owns and deletes them (Qt's ownership).
 #include "ui/mailer_dlg.h"
 
-#include "mail/catalogue.h"
-#include "mail/gbk.h"
-#include "mail/notice.h"
+#include "mail/words/catalogue.h"
+#include "mail/words/gbk.h"
+#include "mail/words/notice.h"
 #include "res/images.h"
 #include "res/resource.h"
 #include "ui/text.h"

@@ -2,7 +2,7 @@
 // The main form: a fixed-size dialog laid out from its template in dialog units, bound to the
 // mail core it derives from. The send button runs the core's send command on this (the UI) thread;
 // an attachment goes out from the core's worker thread while the form stays usable.
-#include "mail/mailer.h"
+#include "mail/session/mailer.h"
 #include "res/images.h"
 #include "ui/dialog_units.h"
 

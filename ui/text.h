@@ -1,7 +1,7 @@
 #pragma once
-// Texts cross into Qt here: the catalogue's words are UTF-8 (mail/catalogue.h), and Qt takes
+// Texts cross into Qt here: the catalogue's words are UTF-8 (mail/words/catalogue.h), and Qt takes
 // QString.
-#include "mail/catalogue.h"
+#include "mail/words/catalogue.h"
 
 #include <QString>
 

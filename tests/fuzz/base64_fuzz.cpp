@@ -5,7 +5,7 @@
 //
 // Input: the bytes to encode; the first byte also chooses where the cut falls.
 #include "fuzz_check.h"
-#include "mail/base64.h"
+#include "mail/message/base64.h"
 #include "reference_base64.h"
 
 #include <cstddef>

@@ -5,7 +5,7 @@
 //
 // Input: the body as typed (GB18030 bytes or anything else).
 #include "fuzz_check.h"
-#include "mail/message.h"
+#include "mail/message/message.h"
 #include "reference_base64.h"
 
 #include <cstddef>

@@ -10,7 +10,7 @@
 //                     streams are slow to read byte by byte under the sanitizers).
 //   piece-size byte b: a piece of b + 1 bytes; the sizes are used in turn, over and over.
 #include "fuzz_check.h"
-#include "mail/reply.h"
+#include "mail/session/reply.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -9,7 +9,7 @@
 #include "temp_dir.h"
 #include "test_mailer.h"
 
-#include "mail/gbk.h"
+#include "mail/words/gbk.h"
 
 #include <gtest/gtest.h>
 

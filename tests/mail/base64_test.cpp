@@ -1,4 +1,4 @@
-#include "mail/base64.h"
+#include "mail/message/base64.h"
 
 #include "reference_base64.h"
 

@@ -2,7 +2,7 @@
 // An attachment whose reading stops at a given byte until the test opens its gate (or fails there),
 // so that the attachment worker can be caught before its first byte or in the middle of the data.
 // Every wait has a limit: a test that fails before it opens the gate ends instead of hanging.
-#include "mail/attachment_file.h"
+#include "mail/message/attachment_file.h"
 #include "scripted_server.h"
 
 #include <algorithm>

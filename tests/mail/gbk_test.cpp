@@ -1,5 +1,5 @@
-#include "mail/catalogue.h"
-#include "mail/gbk.h"
+#include "mail/words/catalogue.h"
+#include "mail/words/gbk.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 #include "expected_mail.h"
 #include "reference_base64.h"
 
-#include "mail/base64.h"
-#include "mail/gbk.h"
-#include "mail/header_encoding.h"
-#include "mail/message.h"
-#include "mail/message_stamp.h"
+#include "mail/message/base64.h"
+#include "mail/words/gbk.h"
+#include "mail/message/header_encoding.h"
+#include "mail/message/message.h"
+#include "mail/message/message_stamp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 // Message ids as the words the user reads, so that a failed comparison says what was shown.
-#include "mail/catalogue.h"
+#include "mail/words/catalogue.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "mail/reply.h"
+#include "mail/session/reply.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "scripted_server.h"
 #include "server_front.h"
 
-#include "mail/socket.h"
+#include "mail/connection/connection.h"
 
 #include <gtest/gtest.h>
 

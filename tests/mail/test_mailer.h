@@ -5,8 +5,8 @@
 #include "expected_mail.h"
 #include "server_front.h"
 
-#include "mail/gbk.h"
-#include "mail/mailer.h"
+#include "mail/words/gbk.h"
+#include "mail/session/mailer.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -4,9 +4,9 @@
 // worker so that the process ends only after the send has. Each message is one line; the box's
 // detail (the server's reply or why the connection failed, then the hint) follows it, each of its
 // lines indented by four spaces.
-#include "mail/gbk.h"
-#include "mail/mailer.h"
-#include "mail/notice.h"
+#include "mail/words/gbk.h"
+#include "mail/session/mailer.h"
+#include "mail/words/notice.h"
 
 #include <algorithm>
 #include <condition_variable>

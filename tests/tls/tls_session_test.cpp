@@ -7,7 +7,7 @@
 #include "test_mailer.h"
 #include "tls_front.h"
 
-#include "mail/socket.h"
+#include "mail/connection/connection.h"
 
 #include <gtest/gtest.h>
 

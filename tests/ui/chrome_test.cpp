@@ -1,7 +1,7 @@
 // The window chrome of the main form, driven through the real widgets: the menu bar and its two
 // message boxes, the About item in the context menu and the system commands, the About box, the
 // program icon and the painting of the minimised window.
-#include "mail/gbk.h"
+#include "mail/words/gbk.h"
 #include "modal_watcher.h"
 #include "res/constants.h"
 #include "res/images.h"

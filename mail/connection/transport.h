@@ -3,7 +3,7 @@
 // stream itself, the TLS build over implicit TLS on it. CMake compiles exactly one of
 // transport_plain.cpp and transport_tls.cpp, so the code that uses the stream reads the same in
 // both builds and the plain build links no OpenSSL.
-#include "mail/byte_stream.h"
+#include "mail/connection/byte_stream.h"
 
 #include <memory>
 

@@ -1,8 +1,8 @@
 // Session state and server replies: send a text, read one whole reply, end the session, report a
 // failed receive; and the road by which any thread shows the user a message.
-#include "mail/mailer.h"
+#include "mail/session/mailer.h"
 
-#include "mail/reply.h"
+#include "mail/session/reply.h"
 
 #include <new>
 #include <utility>

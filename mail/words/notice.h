@@ -2,7 +2,7 @@
 // A message box as the mail session reports it: what happened, as ids into the catalogue, with the
 // server's reply or the system's reason that led to it. The front ends turn it into words with the
 // same two functions, so the form and the command-line drivers say the same thing.
-#include "mail/catalogue.h"
+#include "mail/words/catalogue.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
-#include "mail/catalogue.h"
+#include "mail/words/catalogue.h"
 
-#include "mail/gbk.h"
+#include "mail/words/gbk.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "mail/attachment_file.h"
+#include "mail/message/attachment_file.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "mail/tls_engine.h"
+#include "mail/connection/tls_engine.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "mail/tls_stream.h"
+#include "mail/connection/tls_stream.h"
 
-#include "mail/tls_engine.h"
+#include "mail/connection/tls_engine.h"
 
 #include <algorithm>
 

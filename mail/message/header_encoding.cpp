@@ -1,6 +1,6 @@
-#include "mail/header_encoding.h"
+#include "mail/message/header_encoding.h"
 
-#include "mail/base64.h"
+#include "mail/message/base64.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,10 +1,10 @@
 // The send command: form check, login and envelope. The conversation reads top to bottom like an
 // SMTP transcript; each step returns at once if the session has ended.
-#include "mail/mailer.h"
+#include "mail/session/mailer.h"
 
-#include "mail/base64.h"
-#include "mail/extensions.h"
-#include "mail/message.h"
+#include "mail/message/base64.h"
+#include "mail/session/extensions.h"
+#include "mail/message/message.h"
 
 #include <cstring>
 #include <new>

@@ -1,4 +1,4 @@
-#include "mail/message_stamp.h"
+#include "mail/message/message_stamp.h"
 
 #include "mail/constants.h"
 

@@ -8,14 +8,14 @@
 // Threads: everything runs on the thread that constructed the object (the UI thread), except the
 // attachment worker, which owns the session from the moment it starts until it ends and reaches the
 // UI thread only through RunOnUiThread.
-#include "mail/attachment_file.h"
-#include "mail/catalogue.h"
+#include "mail/message/attachment_file.h"
+#include "mail/words/catalogue.h"
 #include "mail/constants.h"
-#include "mail/extensions.h"
-#include "mail/message_stamp.h"
-#include "mail/notice.h"
-#include "mail/resolver.h"
-#include "mail/socket.h"
+#include "mail/session/extensions.h"
+#include "mail/message/message_stamp.h"
+#include "mail/words/notice.h"
+#include "mail/connection/resolver.h"
+#include "mail/connection/connection.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,9 +1,9 @@
-#include "mail/message.h"
+#include "mail/message/message.h"
 
-#include "mail/base64.h"
+#include "mail/message/base64.h"
 #include "mail/constants.h"
-#include "mail/gbk.h"
-#include "mail/header_encoding.h"
+#include "mail/words/gbk.h"
+#include "mail/message/header_encoding.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "mail/tcp_stream.h"
+#include "mail/connection/tcp_stream.h"
 
 #include <cerrno>
 #include <netinet/in.h>

@@ -1,6 +1,6 @@
-#include "mail/socket.h"
+#include "mail/connection/connection.h"
 
-#include "mail/transport.h"
+#include "mail/connection/transport.h"
 
 namespace mail {
 

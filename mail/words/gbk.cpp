@@ -1,4 +1,4 @@
-#include "mail/gbk.h"
+#include "mail/words/gbk.h"
 
 #include <cerrno>
 #include <iconv.h>

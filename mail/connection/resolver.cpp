@@ -1,4 +1,4 @@
-#include "mail/resolver.h"
+#include "mail/connection/resolver.h"
 
 #include <netdb.h>
 

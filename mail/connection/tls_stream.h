@@ -4,8 +4,8 @@
 //
 // Only in the TLS build. From Open() until Close() the stream is a TLS stream: if the handshake
 // fails, nothing more is sent or received, so not a byte can go out in clear.
-#include "mail/byte_stream.h"
-#include "mail/tcp_stream.h"
+#include "mail/connection/byte_stream.h"
+#include "mail/connection/tcp_stream.h"
 
 #include <memory>
 

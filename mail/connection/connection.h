@@ -4,9 +4,9 @@
 // once and closes. Every wait, the name lookup's included, is bounded by a time limit, can be woken
 // from another thread by Abort(), and, if a wait hook is set, calls it every few tens of
 // milliseconds so that a user interface can repaint while its thread waits here.
-#include "mail/byte_stream.h"
-#include "mail/resolver.h"
-#include "mail/tcp_stream.h"
+#include "mail/connection/byte_stream.h"
+#include "mail/connection/resolver.h"
+#include "mail/connection/tcp_stream.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,8 +1,8 @@
 // Message composition and closing: the header block and text part, then either the end of the
 // data and QUIT, or the attachment part header and the hand-over to the worker.
-#include "mail/mailer.h"
+#include "mail/session/mailer.h"
 
-#include "mail/message.h"
+#include "mail/message/message.h"
 
 namespace mail {
 

@@ -1,4 +1,4 @@
-#include "mail/extensions.h"
+#include "mail/session/extensions.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,9 +1,9 @@
 // The attachment worker: streams the file as base64, ends the data, quits and reports. It owns the
 // session from its start to its end; the UI thread only watches the progress counters and may abort
 // it.
-#include "mail/mailer.h"
+#include "mail/session/mailer.h"
 
-#include "mail/base64.h"
+#include "mail/message/base64.h"
 
 #include <algorithm>
 #include <system_error>

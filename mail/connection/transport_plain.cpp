@@ -1,7 +1,7 @@
 // The plain build's transport: SMTP straight over TCP.
-#include "mail/transport.h"
+#include "mail/connection/transport.h"
 
-#include "mail/tcp_stream.h"
+#include "mail/connection/tcp_stream.h"
 
 namespace mail {
 

@@ -1,6 +1,6 @@
-#include "mail/notice.h"
+#include "mail/words/notice.h"
 
-#include "mail/gbk.h"
+#include "mail/words/gbk.h"
 
 namespace mail {
 namespace {
