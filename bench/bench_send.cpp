@@ -32,7 +32,6 @@ class BenchMailer : public vtest::CliMailer {
 public:
     bool sentOk = false;
 
-protected:
     void ShowMessage(const mail::Notice& notice) override {
         if (notice.id == mail::Msg::SentOk) {
             sentOk = true;
@@ -57,18 +56,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     BenchMailer mailer;
-    mailer.SetServerForTesting("127.0.0.1", static_cast<std::uint16_t>(std::atoi(argv[1])));
-    mailer.m_strUser = "bench";
-    mailer.m_strPassword = "bench";
-    mailer.m_strRecipient = "sink@example.com";
-    mailer.m_strSubject = "bench";
-    mailer.m_strBody = "bench";
-    mailer.m_strAttachPath = argv[2];
+    mailer.core.SetServerForTesting("127.0.0.1", static_cast<std::uint16_t>(std::atoi(argv[1])));
+    mailer.form.m_strUser = "bench";
+    mailer.form.m_strPassword = "bench";
+    mailer.form.m_strRecipient = "sink@example.com";
+    mailer.form.m_strSubject = "bench";
+    mailer.form.m_strBody = "bench";
+    mailer.form.m_strAttachPath = argv[2];
 
     const long idleKib = StatusKib("VmRSS");
     const auto start = std::chrono::steady_clock::now();
-    mailer.OnOK();
-    mailer.WaitForWorker();
+    mailer.Send();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const long peakKib = StatusKib("VmHWM");

@@ -61,7 +61,7 @@ int main(int argc, char* argv[]) {
     const qint64 fileBytes = QFileInfo(path).size();
 
     CMailerDlg dlg;
-    dlg.SetServerForTesting("127.0.0.1", static_cast<std::uint16_t>(std::atoi(argv[1])));
+    dlg.Mailer().SetServerForTesting("127.0.0.1", static_cast<std::uint16_t>(std::atoi(argv[1])));
     dlg.show();
     Control<QLineEdit>(dlg, "IDC_USER")->setText(QStringLiteral("bench"));
     Control<QLineEdit>(dlg, "IDC_PASSWORD")->setText(QStringLiteral("bench"));
@@ -117,8 +117,8 @@ int main(int argc, char* argv[]) {
             }
             progressTexts.insert(dlg.m_ctlBlank->text());
         }
-        sawSending = sawSending || dlg.IsSending();
-        if (sawSending && !dlg.IsSending()) {
+        sawSending = sawSending || dlg.Mailer().IsSending();
+        if (sawSending && !dlg.Mailer().IsSending()) {
             seconds = static_cast<double>(now) / 1e9;
             ticker.stop();
             // Leave time for the form to reap its worker before it closes.
@@ -130,7 +130,7 @@ int main(int argc, char* argv[]) {
         clock.start();
         ticker.start(kTickMs);
         send->click(); // the send command runs here, on the UI thread, up to the worker's start
-        if (!dlg.IsSending() && !sawSending) {
+        if (!dlg.Mailer().IsSending() && !sawSending) {
             std::fprintf(stderr, "vellipost-bench-ui: the worker did not start\n");
             app.exit(1);
         }

@@ -15,7 +15,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -119,10 +118,7 @@ CMailerDlg::CMailerDlg(QWidget* parent)
     OnInitDialog();
 }
 
-CMailerDlg::~CMailerDlg() {
-    // The worker calls back into this object, so it must end while the object is still whole.
-    AbortAttachmentWorker();
-}
+CMailerDlg::~CMailerDlg() = default;
 
 // The sixteen controls of IDD_MAILER_DIALOG in template order, which is also the tab order.
 void CMailerDlg::CreateControls() {
@@ -217,7 +213,7 @@ void CMailerDlg::CreateControls() {
 }
 
 bool CMailerDlg::OnInitDialog() {
-    UpdateData(false);
+    DoDataExchange(false);
     setWindowIcon(m_hIcon);
     m_btnSend->setFocus(Qt::OtherFocusReason);
     return true;
@@ -234,10 +230,10 @@ bool CMailerDlg::DoDataExchange(bool save) {
         Decoder decode;
     };
     const Line lines[] = {
-        {m_editPassword, &m_strPassword, mail::Utf8ToGbk, mail::GbkToUtf8},
-        {m_editUser, &m_strUser, mail::Utf8ToGbk, mail::GbkToUtf8},
-        {m_editSubject, &m_strSubject, mail::Utf8ToGb18030, mail::Gb18030ToUtf8},
-        {m_editRecipient, &m_strRecipient, mail::Utf8ToGbk, mail::GbkToUtf8},
+        {m_editPassword, &m_form.m_strPassword, mail::Utf8ToGbk, mail::GbkToUtf8},
+        {m_editUser, &m_form.m_strUser, mail::Utf8ToGbk, mail::GbkToUtf8},
+        {m_editSubject, &m_form.m_strSubject, mail::Utf8ToGb18030, mail::Gb18030ToUtf8},
+        {m_editRecipient, &m_form.m_strRecipient, mail::Utf8ToGbk, mail::GbkToUtf8},
     };
     if (save) {
         // All or nothing: a refused field leaves every member as it was.
@@ -252,7 +248,7 @@ bool CMailerDlg::DoDataExchange(bool save) {
             return false;
         for (std::size_t i = 0; i < std::size(lines); ++i)
             *lines[i].member = std::move(*texts[i]);
-        m_strBody = std::move(*bodyText);
+        m_form.m_strBody = std::move(*bodyText);
         return true;
     }
 
@@ -263,7 +259,7 @@ bool CMailerDlg::DoDataExchange(bool save) {
         else
             loaded = false;
     }
-    if (auto body = Decode(mail::Gb18030ToUtf8, m_strBody)) {
+    if (auto body = Decode(mail::Gb18030ToUtf8, m_form.m_strBody)) {
         body->replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         if (m_editBody->toPlainText() != *body)
             m_editBody->setPlainText(*body);
@@ -271,6 +267,11 @@ bool CMailerDlg::DoDataExchange(bool save) {
         loaded = false;
     }
     return loaded;
+}
+
+bool CMailerDlg::LoadFormValues(const mail::Form& form) {
+    m_form = form;
+    return DoDataExchange(false);
 }
 
 void CMailerDlg::OnOK() {
@@ -285,9 +286,15 @@ void CMailerDlg::OnOK() {
         // input from starting another handler in the middle of the command.
         qApp->installEventFilter(this);
         const auto uninstall = qScopeGuard([this] { qApp->removeEventFilter(this); });
-        mail::CMailer::OnOK();
+        if (DoDataExchange(true)) {
+            // The path is no text to convert: the file system takes it as its own bytes.
+            m_form.m_strAttachPath = FileSystemBytes(m_editAttachPath->text());
+            m_mailer.OnOK(m_form);
+        } else {
+            RefuseUnsendable();
+        }
     }
-    if (IsSending()) {
+    if (m_mailer.IsSending()) {
         UpdateProgress();
         m_progressTimer->start();
     }
@@ -300,7 +307,7 @@ void CMailerDlg::OnOK() {
 void CMailerDlg::OnBrowse() {
     // A field that cannot be saved (a character its character set lacks) is not loaded back either,
     // so the round trip leaves every field as typed.
-    const bool saved = UpdateData(true);
+    const bool saved = DoDataExchange(true);
 
     QFileDialog chooser(this);
     chooser.setAcceptMode(QFileDialog::AcceptOpen);
@@ -313,14 +320,12 @@ void CMailerDlg::OnBrowse() {
     const int result = m_chooserRun ? m_chooserRun(chooser) : chooser.exec();
     if (result == QDialog::Accepted) {
         const QString path = chooser.selectedFiles().value(0);
-        if (!path.isEmpty()) {
+        if (!path.isEmpty())
             m_editAttachPath->setText(QDir::toNativeSeparators(path));
-            m_strAttachName = FileSystemBytes(QFileInfo(path).fileName());
-        }
     }
 
     if (saved)
-        UpdateData(false);
+        DoDataExchange(false);
 }
 
 void CMailerDlg::MessageBox(const QString& text, BoxIcon icon, const QString& detail) {
@@ -356,16 +361,6 @@ void CMailerDlg::ShowMessage(const mail::Notice& notice) {
                ui::Utf8(mail::NoticeDetail(notice)));
 }
 
-bool CMailerDlg::TakeFormValues() {
-    if (!UpdateData(true)) {
-        RefuseUnsendable();
-        return false;
-    }
-    // The path is no text to convert: the file system takes it as its own bytes.
-    m_strAttachPath = FileSystemBytes(m_editAttachPath->text());
-    return true;
-}
-
 void CMailerDlg::RefuseUnsendable() {
     mail::Notice notice;
     notice.id = mail::Msg::UnsendableCharacter;
@@ -387,19 +382,19 @@ void CMailerDlg::OnAttachmentWorkerFinished() {
     QMetaObject::invokeMethod(
         this,
         [this] {
-            ReapAttachmentWorker();
+            m_mailer.ReapAttachmentWorker();
             ClearProgress();
         },
         Qt::QueuedConnection);
 }
 
 void CMailerDlg::UpdateProgress() {
-    if (!IsSending()) {
+    if (!m_mailer.IsSending()) {
         ClearProgress();
         return;
     }
-    const std::uint64_t total = AttachmentBytesTotal();
-    const std::uint64_t sent = std::min(AttachmentBytesSent(), total);
+    const std::uint64_t total = m_mailer.AttachmentBytesTotal();
+    const std::uint64_t sent = std::min(m_mailer.AttachmentBytesSent(), total);
     const std::uint64_t percent = total == 0 ? 100 : sent * 100 / total;
     m_ctlBlank->setText(ui::Utf8(mail::WordsWith(mail::Word::Progress, std::to_string(percent))));
 }
@@ -415,14 +410,14 @@ void CMailerDlg::reject() {
         // when it has returned (OnOK).
         if (!m_rejectPending && AskToQuit(mail::Msg::ConfirmQuitMidCommand)) {
             m_rejectPending = true;
-            AbortSendCommand();
+            m_mailer.AbortSendCommand();
         }
         return;
     }
-    if (IsSending()) {
+    if (m_mailer.IsSending()) {
         if (!AskToQuit(mail::Msg::ConfirmQuitWhileSending))
             return;
-        AbortAttachmentWorker();
+        m_mailer.AbortAttachmentWorker();
     }
     ClearProgress();
     QDialog::reject();

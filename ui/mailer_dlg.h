@@ -1,7 +1,8 @@
 #pragma once
-// The main form: a fixed-size dialog laid out from its template in dialog units, bound to the
-// mail core it derives from. The send button runs the core's send command on this (the UI) thread;
-// an attachment goes out from the core's worker thread while the form stays usable.
+// The main form: a fixed-size dialog laid out from its template in dialog units. It holds the mail
+// core and is its front end: the send button gathers the fields into a form and runs the core's
+// send command on this (the UI) thread; an attachment goes out from the core's worker thread while
+// the form stays usable.
 #include "mail/session/mailer.h"
 #include "res/images.h"
 #include "ui/dialog_units.h"
@@ -23,7 +24,7 @@ class QPushButton;
 class QTimer;
 class QFileDialog;
 
-class CMailerDlg : public QDialog, public mail::CMailer {
+class CMailerDlg : public QDialog, public mail::FrontEnd {
     Q_OBJECT
 
 public:
@@ -34,21 +35,24 @@ public:
     // The load transfer of the fields and the window icon; the constructor runs it once, last.
     // True: the focus goes to the first tab stop, the send button.
     bool OnInitDialog();
-    // Copies the five bound fields between the controls and the members: save = controls to
-    // members, the account fields as code-page-936 bytes, the subject and body as GB18030, the
+    // Copies the five bound fields between the controls and the form's values: save = controls to
+    // values, the account fields as code-page-936 bytes, the subject and body as GB18030, the
     // body's line breaks as CR LF. Saving fails if a field holds a character its character set
-    // cannot represent exactly; then no member changes and nothing is replaced. Loading fails for
-    // a member that is not valid in its character set, whose control then keeps its text.
+    // cannot represent exactly; then no value changes and nothing is replaced. Loading fails for
+    // a value that is not valid in its character set, whose control then keeps its text.
     bool DoDataExchange(bool save);
-    bool UpdateData(bool save) { return DoDataExchange(save); }
+    // The form's values as last exchanged; and new values, loaded into the controls.
+    const mail::Form& FormValues() const { return m_form; }
+    bool LoadFormValues(const mail::Form& form);
     // The send button: the core's send command under a wait cursor. The form repaints during
     // its network waits and takes a close request or Esc (see reject); all other input to the
     // form is discarded until the command returns.
     void OnOK();
     // The attachment button: the file chooser; a confirmed file's full path goes into the path
-    // field and its name into m_strAttachName. The bound fields and the current directory do not
-    // change.
+    // field. The bound fields and the current directory do not change.
     void OnBrowse();
+    // The mail core behind the form.
+    mail::CMailer& Mailer() { return m_mailer; }
     // The form's base units, from its font (6 x 12 pixels for 9-point SimSun at 96 dpi).
     const ui::BaseUnits& DialogBaseUnits() const { return m_baseUnits; }
 
@@ -59,7 +63,6 @@ public:
     // A paint request: a minimised window shows the icon centred on its background, where the
     // window system lets a program draw it; otherwise Qt paints the form.
     void OnPaint(QPaintEvent* event);
-    QIcon OnQueryDragIcon() const { return m_hIcon; }
     // Where the icon goes in a minimised window's client area: centred, rounding as integer
     // division does (toward zero).
     static QPoint IconPosition(int clientWidth, int clientHeight, int iconWidth, int iconHeight);
@@ -76,15 +79,14 @@ public:
     QLabel* m_ctlBlank = nullptr;
     QIcon m_hIcon = res::LoadMainIcon(); // IDR_MAINFRAME
 
-protected:
-    // mail::CMailer seams
+    // mail::FrontEnd
     void ShowMessage(const mail::Notice& notice) override;
-    bool TakeFormValues() override;
     void WhileWaiting() override;
     void PostToUiThread(std::function<void()> task) override;
     void OnAttachmentWorkerFinished() override;
     void CloseMessage() override;
 
+protected:
     // Qt events
     // The exit button, Esc and the close box. While the send command or the attachment worker
     // sends, the user is asked first (default No); yes shuts the connection down and closes the
@@ -125,4 +127,7 @@ private:
     bool m_inSendCommand = false;
     bool m_rejectPending = false;    // the user chose to quit during the send command
     QPointer<QMessageBox> m_openBox; // the innermost box MessageBox has open
+    mail::Form m_form;
+    // Last, so that it goes first: its worker calls this object back until it has ended.
+    mail::CMailer m_mailer{*this};
 };

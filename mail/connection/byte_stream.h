@@ -1,7 +1,6 @@
 #pragma once
 // What a session talks over: a stream of bytes on one TCP connection, blocking, with a time limit
-// on every wait. The plain build talks over the TCP stream itself, the TLS build over a TLS stream
-// on top of it; transport.h makes the one the build has.
+// on every wait: the TCP stream itself, or a TLS stream on top of it (see connection.h).
 //
 // Every failed call leaves its cause in LastError() and the system's own words for it, if it gave
 // any, in FailureReason().
@@ -12,8 +11,6 @@
 #include <utility>
 
 namespace mail {
-
-class TcpStream;
 
 // Why a call on a stream failed.
 enum class StreamError {
@@ -33,14 +30,6 @@ class ByteStream {
 public:
     virtual ~ByteStream() = default;
 
-    // The TCP connection the stream runs on: the stream itself, or the one beneath it.
-    virtual TcpStream& Connection() = 0;
-    // Readies the stream on its connected connection for talking to host, within timeout: nothing
-    // to do for TCP; for TLS the handshake, with the server's certificate checked against the CAs
-    // in caFile (PEM), or the system's store if it is empty, and against host. False if that
-    // fails; the stream then sends and receives nothing until Close().
-    virtual bool Open(const std::string& host, const std::string& caFile,
-                      std::chrono::milliseconds timeout) = 0;
     // Hands over all len bytes. False on error, on abort, or if the peer takes nothing for `stall`
     // (a server that stopped reading must not hang us).
     virtual bool Send(const void* data, std::size_t len, std::chrono::milliseconds stall) = 0;

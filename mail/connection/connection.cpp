@@ -1,10 +1,10 @@
 #include "mail/connection/connection.h"
 
-#include "mail/connection/transport.h"
+#include "mail/connection/tls_stream.h"
 
 namespace mail {
 
-CBlockingSocket::CBlockingSocket() : m_stream(NewTransport()), m_tcp(m_stream->Connection()) {}
+CBlockingSocket::CBlockingSocket() = default;
 
 CBlockingSocket::~CBlockingSocket() {
     Close();
@@ -12,40 +12,40 @@ CBlockingSocket::~CBlockingSocket() {
 
 bool CBlockingSocket::Create() {
     Close();
-    m_error = Error::None;
-    m_reason.clear();
-    return Took(m_tcp.Create(), m_tcp);
+    m_tls.reset(); // a new connection starts in plain TCP
+    return m_tcp.Create();
 }
 
 bool CBlockingSocket::Connect(const std::string& host, std::uint16_t port,
                               std::chrono::milliseconds timeout) {
-    return Took(m_tcp.Connect(host, port, timeout), m_tcp);
+    return m_tcp.Connect(host, port, timeout);
 }
 
-bool CBlockingSocket::OpenStream(const std::string& host, std::chrono::milliseconds timeout) {
-    return Took(m_stream->Open(host, m_caFile, timeout), *m_stream);
+bool CBlockingSocket::StartTls(const std::string& host, std::chrono::milliseconds timeout) {
+    m_tls = std::make_unique<TlsStream>(m_tcp);
+    return m_tls->Handshake(host, m_caFile, timeout);
 }
 
 bool CBlockingSocket::Send(const void* data, std::size_t len, std::chrono::milliseconds stall) {
-    return Took(m_stream->Send(data, len, stall), *m_stream);
+    return Stream().Send(data, len, stall);
 }
 
 ssize_t CBlockingSocket::Receive(void* buf, std::size_t len, std::chrono::milliseconds timeout) {
-    const ssize_t n = m_stream->Receive(buf, len, timeout);
-    Took(n > 0, *m_stream);
-    return n;
+    return Stream().Receive(buf, len, timeout);
 }
 
 void CBlockingSocket::Close() {
-    m_stream->Close();
+    if (m_tls)
+        m_tls->Close(); // its close_notify first, then the TCP stream
+    m_tcp.Close();
 }
 
-bool CBlockingSocket::Took(bool ok, const ByteStream& layer) {
-    if (!ok) {
-        m_error = layer.LastError();
-        m_reason = layer.FailureReason();
-    }
-    return ok;
+const ByteStream& CBlockingSocket::Stream() const {
+    return m_tls ? static_cast<const ByteStream&>(*m_tls) : m_tcp;
+}
+
+ByteStream& CBlockingSocket::Stream() {
+    return m_tls ? static_cast<ByteStream&>(*m_tls) : m_tcp;
 }
 
 } // namespace mail

@@ -143,10 +143,6 @@ bool TcpStream::WaitFor(short events, Clock::time_point deadline) {
     }
 }
 
-bool TcpStream::Open(const std::string&, const std::string&, std::chrono::milliseconds) {
-    return IsOpen() || Fail(StreamError::Create);
-}
-
 bool TcpStream::Send(const void* data, std::size_t len, std::chrono::milliseconds stall) {
     const auto* p = static_cast<const char*>(data);
     auto deadline = Clock::now() + stall;

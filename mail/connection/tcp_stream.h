@@ -51,11 +51,6 @@ public:
     // How Connect looks host names up; the system's resolver unless set.
     void SetResolver(Resolver resolver) { m_resolver = std::move(resolver); }
 
-    // As a stream of its own, a TCP stream is ready once it is connected.
-    TcpStream& Connection() override { return *this; }
-    bool Open(const std::string& host, const std::string& caFile,
-              std::chrono::milliseconds timeout) override;
-
 private:
     // The addresses of host, looked up within deadline; false on time-out, abort or no address.
     bool Resolve(const std::string& host, std::uint16_t port, Clock::time_point deadline,

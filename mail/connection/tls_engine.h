@@ -4,7 +4,7 @@
 // so TlsStream moves the bytes over its TCP stream with that stream's bounded, abortable,
 // hook-calling waits, and no write can ever raise SIGPIPE behind its back.
 //
-// Only in the TLS build. All calls on one object must come from one thread at a time.
+// All calls on one object must come from one thread at a time.
 #include <cstddef>
 #include <memory>
 #include <string>

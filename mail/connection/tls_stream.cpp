@@ -21,14 +21,14 @@ std::chrono::milliseconds TimeLeft(TcpStream::Clock::time_point deadline) {
 
 } // namespace
 
-TlsStream::TlsStream() : m_buffer(std::make_unique<char[]>(kBufferSize)) {}
+TlsStream::TlsStream(TcpStream& tcp)
+    : m_tcp(tcp), m_buffer(std::make_unique<char[]>(kBufferSize)) {}
 
-TlsStream::~TlsStream() {
-    Close();
-}
+// The TCP stream is not ours: whoever owns it closes it.
+TlsStream::~TlsStream() = default;
 
-bool TlsStream::Open(const std::string& host, const std::string& caFile,
-                     std::chrono::milliseconds timeout) {
+bool TlsStream::Handshake(const std::string& host, const std::string& caFile,
+                          std::chrono::milliseconds timeout) {
     if (!m_tcp.IsOpen())
         return Fail(StreamError::Create);
     const auto deadline = TcpStream::Clock::now() + timeout;

@@ -38,34 +38,35 @@ ssize_t ReadFully(AttachmentFile& file, unsigned char* buf, std::size_t len) {
 
 } // namespace
 
-void CMailer::StartAttachmentWorker() {
+void CMailer::StartAttachmentWorker(std::unique_ptr<AttachmentFile> file) {
     // The worker's waits must not run the UI's event loop.
     m_socket.SetWaitHook(nullptr);
     m_attachSent = 0;
-    m_attachTotal = m_attachFile ? m_attachFile->Length() : 0;
+    m_attachTotal = file->Length();
     m_workerRunning = true;
     try {
-        m_worker = std::thread(&CMailer::AttachmentWorker, this);
+        m_worker = std::thread(&CMailer::AttachmentWorker, this, std::move(file));
     } catch (const std::system_error&) {
         m_workerRunning = false;
         EndSession();
-        Show(Msg::WorkerStartFailed);
+        Tell(Msg::WorkerStartFailed);
     }
 }
 
-void CMailer::AttachmentWorker() {
-    const DataResult data = SendAttachmentData();
+void CMailer::AttachmentWorker(std::unique_ptr<AttachmentFile> file) {
+    const DataResult data = SendAttachmentData(*file);
+    file.reset();
     if (data == DataResult::ReadFailed) {
         // No end of data goes out, so the server drops the partial message.
         EndSession();
-        Show(Msg::AttachmentReadFailed);
+        Tell(Msg::AttachmentReadFailed);
     } else if (data == DataResult::SendFailed) {
         ReportReceiveFailure();
     } else {
         EndDataAndQuit(true);
     }
     m_workerRunning = false;
-    OnAttachmentWorkerFinished();
+    m_frontEnd.OnAttachmentWorkerFinished();
 }
 
 // Streams the file as one continuous base64 text, exactly as if the whole file were encoded in one
@@ -73,10 +74,7 @@ void CMailer::AttachmentWorker() {
 // put padding in the middle of the data, and RFC 2045 decoders may stop at the first "=": they
 // would keep only the first piece.) ReadFailed also when the file turns out shorter or longer than
 // its length at opening.
-CMailer::DataResult CMailer::SendAttachmentData() {
-    if (!m_attachFile)
-        return DataResult::ReadFailed;
-    AttachmentFile& file = *m_attachFile;
+CMailer::DataResult CMailer::SendAttachmentData(AttachmentFile& file) {
     std::vector<unsigned char> in(kBatchBytes);
     std::vector<char> out(Base64EncodedSize(kBatchBytes));
     std::uint64_t left = file.Length();

@@ -1,13 +1,13 @@
-// The send command: form check, login and envelope. The conversation reads top to bottom like an
-// SMTP transcript; each step returns at once if the session has ended.
+// The send command and the conversation it holds, top to bottom as it goes over the wire: connect,
+// greeting, EHLO or HELO, the size check, the login, MAIL FROM, RCPT TO, DATA, the header block,
+// then either the end of the data and quit, or the attachment part header and the hand-over to the
+// worker. Each step returns false once the session has ended and the user has been told.
 #include "mail/session/mailer.h"
 
 #include "mail/message/base64.h"
-#include "mail/session/extensions.h"
 #include "mail/message/message.h"
 
 #include <cstring>
-#include <new>
 #include <string>
 
 namespace mail {
@@ -55,183 +55,190 @@ std::string MebibytesText(std::uint64_t bytes) {
     return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
 
-bool HasLineBreakOrNul(const std::string& s) {
-    return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
-}
-
-// A C0 control character (NUL, CR and LF among them), DEL or a C1 control character (U+0080 to
-// U+009F, in UTF-8 C2 80 to C2 9F) in a UTF-8 path. None belongs in a name a user picks, and a
-// line break in a name would end the attachment's header.
-bool HasControlCharacter(std::string_view utf8) {
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        const auto c = static_cast<unsigned char>(utf8[i]);
-        if (c < 0x20 || c == 0x7F)
-            return true;
-        if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
-            static_cast<unsigned char>(utf8[i + 1]) <= 0x9F)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
-void CMailer::OnOK() {
+void CMailer::OnOK(const Form& form) {
     if (IsSending()) {
-        Show(Msg::AttachmentBusy);
+        Tell(Msg::AttachmentBusy);
         return;
     }
     ReapAttachmentWorker();
     m_abortRequested = false; // a new command: an earlier one's abort is over
-    if (!TakeFormValues() || !CheckForm())
+    if (const auto refusal = CheckForm(form)) {
+        Tell(*refusal);
         return;
-
+    }
     std::unique_ptr<AttachmentFile> attachment;
-    if (!m_strAttachPath.empty()) {
-        attachment = OpenAttachment(m_strAttachPath);
-        if (!attachment) {
-            Show(Msg::AttachmentOpenFailed);
-            return;
-        }
-        m_strAttachName = LastPathComponent(m_strAttachPath);
+    if (!form.m_strAttachPath.empty() &&
+        !(attachment = m_platform.openAttachment(form.m_strAttachPath))) {
+        Tell(Msg::AttachmentOpenFailed);
+        return;
     }
 
     ServerExtensions server;
     if (!OpenSession() || !Hello(server))
         return;
-    const MessageStamp stamp = StampMessage();
-    m_headerBlock = ComposeHeaderBlock(
-        {m_strUser, m_strRecipient, m_strSubject, m_strBody, stamp.date, stamp.messageId});
-    if (attachment)
-        m_attachHeader = ComposeAttachmentHeader(m_strAttachName);
+    // The message is composed once, before MAIL FROM, so that the size declared there is the size
+    // of what is sent.
+    const MessageStamp stamp = m_platform.stamp();
+    const std::string headerBlock =
+        ComposeHeaderBlock({form.m_strUser, form.m_strRecipient, form.m_strSubject, form.m_strBody,
+                            stamp.date, stamp.messageId});
+    const std::string attachHeader =
+        attachment ? ComposeAttachmentHeader(LastPathComponent(form.m_strAttachPath)) : "";
     // Every byte that goes out after the 354, up to and including the final ".\r\n".
-    const std::uint64_t size = m_headerBlock.size() + m_attachHeader.size() +
+    const std::uint64_t size = headerBlock.size() + attachHeader.size() +
                                (attachment ? Base64EncodedSize(attachment->Length()) : 0) +
                                ClosingText().size();
     // RFC 1870: a server that states its limit is told the size, and a mail above it is not even
     // offered; the user learns it before any secret is sent.
     if (server.sizeLimit > 0 && size > server.sizeLimit) {
         EndSession();
-        Show(Msg::MailTooLarge, MebibytesText(server.sizeLimit));
+        Tell(AboutReply(Msg::MailTooLarge, MebibytesText(server.sizeLimit)));
         return;
     }
-    if (!LogIn(server))
+    if (!LogIn(form, server) || !SendEnvelope(form, server.sizeLimit > 0 ? size : 0))
         return;
-    m_attachFile = std::move(attachment);
-    SendEnvelope(server.sizeLimit > 0 ? size : 0);
+    SendMailText(headerBlock, attachHeader, std::move(attachment));
 }
 
-// EHLO, and HELO where the server does not answer EHLO with 250 (RFC 5321 section 4.1.4); a
-// server greeted with HELO lists no extensions. False once the session has ended.
-bool CMailer::Hello(ServerExtensions& server) {
-    const std::string domain = std::string(SMTP_HOST) + "\r\n";
-    if (!SendAndRead("EHLO " + domain, Command::Hello))
-        return false;
-    if (m_strReply == "250") {
-        server = ParseEhloReply(m_strReplyText);
-        return true;
-    }
-    return SendAndRead("HELO " + domain, Command::Hello);
-}
-
-// Logs in the way the server offers, and sends each secret only when the server has asked for
-// it. Without an AUTH line (and after HELO) AUTH LOGIN is tried: its 334 check keeps the secrets
-// safe. False once the session has ended and the user has been told.
-bool CMailer::LogIn(const ServerExtensions& server) {
-    if (!server.authListed || server.Offers("LOGIN")) {
-        const Secret user = LoginLine("", m_strUser);
-        const Secret password = LoginLine("", m_strPassword);
-        return Expect("AUTH LOGIN\r\n", Command::Auth, {"334"}, Msg::AuthNotAccepted) &&
-               Expect(user.str(), Command::User, {"334"}, Msg::WrongAccount) &&
-               Expect(password.str(), Command::Password, {"235"}, Msg::WrongAccount);
-    }
-    if (server.Offers("PLAIN")) {
-        const Secret credentials = PlainCredentials(m_strUser, m_strPassword);
-        const Secret line = LoginLine("AUTH PLAIN ", credentials.str()); // the initial response
-        return Expect(line.str(), Command::Password, {"235"}, Msg::WrongAccount);
-    }
-    EndSession();
-    Show(Msg::AuthNotAccepted);
-    return false;
-}
-
-// The form check, first failure wins. Only emptiness is tested for presence: a field of spaces is
-// present. One-line fields must not carry line breaks or NULs, which would inject commands or
-// headers.
-bool CMailer::CheckForm() {
-    if (m_strUser.empty() || m_strPassword.empty()) {
-        Show(Msg::NeedUserAndPassword);
-        return false;
-    }
-    if (m_strRecipient.empty() || m_strSubject.empty()) {
-        Show(Msg::NeedCompleteContent);
-        return false;
-    }
-    if (m_strBody.empty() && m_strAttachPath.empty()) {
-        Show(Msg::NeedBodyOrAttachment);
-        return false;
-    }
-    if (HasLineBreakOrNul(m_strUser) || HasLineBreakOrNul(m_strPassword) ||
-        HasLineBreakOrNul(m_strRecipient) || HasLineBreakOrNul(m_strSubject)) {
-        Show(Msg::LineBreakInField);
-        return false;
-    }
-    if (!SubjectFitsInAHeader(m_strSubject)) {
-        Show(Msg::SubjectTooLong);
-        return false;
-    }
-    if (HasControlCharacter(m_strAttachPath)) {
-        Show(Msg::ControlCharacterInPath);
-        return false;
-    }
-    return true;
-}
-
-// Allocates the reply buffer, creates and connects the socket, opens the build's transport on it
-// and reads the greeting.
+// Allocates the reply buffer, creates and connects the socket, in the implicit-TLS build makes the
+// handshake, and reads the greeting.
 bool CMailer::OpenSession() {
-    m_pReplyBuf.reset(new (std::nothrow) char[REPLY_BUFFER_SIZE]);
-    if (!m_pReplyBuf) {
-        Show(Msg::OutOfMemory);
+    if (!m_replies.Open()) {
+        Tell(Msg::OutOfMemory);
         return false;
     }
-    m_pending.clear();
     if (!m_socket.Create()) {
-        Show(Msg::CreateSocketFailed);
-        m_pReplyBuf.reset();
+        Tell(Msg::CreateSocketFailed);
+        m_replies.Close();
         return false;
     }
-    m_socket.SetWaitHook([this] { WhileWaiting(); });
+    m_socket.SetWaitHook([this] { m_frontEnd.WhileWaiting(); });
     if (!m_socket.Connect(m_serverHost, m_serverPort, m_timeouts.connect)) {
         NoteSocketFailure();
         ReportReceiveFailure();
         return false;
     }
-    // In the TLS build the handshake: not a byte of the conversation goes out before the server
-    // has proven it is the one we asked for, and a failure never falls back to plain text.
-    if (!m_socket.OpenStream(m_serverHost, m_timeouts.connect)) {
+    // Not a byte of the conversation goes out before the server has proven it is the one we
+    // asked for, and a failure never falls back to plain text.
+    if (IMPLICIT_TLS && !m_socket.StartTls(m_serverHost, m_timeouts.connect)) {
         NoteSocketFailure();
         EndSession();
-        Show(Msg::SecureConnectFailed);
+        Tell(AboutFailure(Msg::SecureConnectFailed));
         return false;
     }
-    if (!ReadReply()) {
+    m_answered = Command::Greeting;
+    if (!ReadReply(m_timeouts.reply)) {
         ReportReceiveFailure();
         return false;
     }
     return true;
 }
 
-void CMailer::SendEnvelope(std::uint64_t sizeToDeclare) {
+// EHLO, and HELO where the server does not answer EHLO with 250 (RFC 5321 section 4.1.4); a
+// server greeted with HELO lists no extensions.
+bool CMailer::Hello(ServerExtensions& server) {
+    const std::string domain = std::string(SMTP_HOST) + "\r\n";
+    if (!Step("EHLO " + domain, Command::Hello))
+        return false;
+    if (m_strReply == "250") {
+        server = ParseEhloReply(m_replies.Text());
+        return true;
+    }
+    return Step("HELO " + domain, Command::Hello);
+}
+
+// Logs in the way the server offers, and sends each secret only when the server has asked for
+// it. Without an AUTH line (and after HELO) AUTH LOGIN is tried: its 334 check keeps the secrets
+// safe.
+bool CMailer::LogIn(const Form& form, const ServerExtensions& server) {
+    if (!server.authListed || server.Offers("LOGIN")) {
+        const Secret user = LoginLine("", form.m_strUser);
+        const Secret password = LoginLine("", form.m_strPassword);
+        return Step("AUTH LOGIN\r\n", Command::Auth, {"334"}, Msg::AuthNotAccepted) &&
+               Step(user.str(), Command::User, {"334"}, Msg::WrongAccount) &&
+               Step(password.str(), Command::Password, {"235"}, Msg::WrongAccount);
+    }
+    if (server.Offers("PLAIN")) {
+        const Secret credentials = PlainCredentials(form.m_strUser, form.m_strPassword);
+        const Secret line = LoginLine("AUTH PLAIN ", credentials.str()); // the initial response
+        return Step(line.str(), Command::Password, {"235"}, Msg::WrongAccount);
+    }
+    EndSession();
+    Tell(AboutReply(Msg::AuthNotAccepted));
+    return false;
+}
+
+// sizeToDeclare: the message's size for MAIL FROM's SIZE parameter; 0 declares none. Anything but
+// 354 to DATA means the server will not take the data: what we would send next would be read as
+// commands.
+bool CMailer::SendEnvelope(const Form& form, std::uint64_t sizeToDeclare) {
     const std::string size = sizeToDeclare > 0 ? " SIZE=" + std::to_string(sizeToDeclare) : "";
-    const std::string from = "MAIL FROM:<" + m_strUser + "@" + MAIL_DOMAIN + ">" + size + "\r\n";
-    const std::string to = "RCPT TO:<" + m_strRecipient + ">\r\n";
-    // Anything but 354 to DATA means the server will not take the data: what we would send next
-    // would be read as commands.
-    if (Expect(from, Command::MailFrom, {"250"}, Msg::SendFailed) &&
-        Expect(to, Command::RcptTo, {"250", "251"}, Msg::SendFailed) &&
-        Expect("DATA\r\n", Command::Data, {"354"}, Msg::SendFailed))
-        SendMailText();
+    return Step("MAIL FROM:<" + form.m_strUser + "@" + MAIL_DOMAIN + ">" + size + "\r\n",
+                Command::MailFrom, {"250"}) &&
+           Step("RCPT TO:<" + form.m_strRecipient + ">\r\n", Command::RcptTo, {"250", "251"}) &&
+           Step("DATA\r\n", Command::Data, {"354"});
+}
+
+// Sends the blocks composed before MAIL FROM, exactly as they were measured there; the open file
+// decides the road.
+void CMailer::SendMailText(const std::string& headerBlock, const std::string& attachHeader,
+                           std::unique_ptr<AttachmentFile> attachment) {
+    if (!SendOrReport(headerBlock))
+        return;
+    if (!attachment) {
+        EndDataAndQuit(false);
+        return;
+    }
+    if (SendOrReport(attachHeader))
+        StartAttachmentWorker(std::move(attachment));
+}
+
+// The end of the data and quit, for both roads. The mail is accepted at the end of the data; a
+// quit that is not answered with 221 is reported differently: the text road says only that
+// leaving failed, the worker shows the code and that leaving failed, then the success.
+void CMailer::EndDataAndQuit(bool worker) {
+    if (!Step(std::string(ClosingText()), Command::EndOfData, {"250"}, Msg::SendFailed,
+              m_timeouts.endOfData) ||
+        !Step("quit\r\n", Command::Quit))
+        return;
+    EndSession();
+    if (m_strReply != "221") {
+        if (worker)
+            Tell(AboutReply(Msg::ReplyCode, m_strReply));
+        Tell(AboutReply(Msg::QuitFailed));
+        if (!worker)
+            return;
+    }
+    Tell(Msg::SentOk);
+}
+
+bool CMailer::Step(const std::string& text, Command command,
+                   std::initializer_list<std::string_view> accepted, Msg refused,
+                   std::chrono::milliseconds timeout) {
+    m_answered = command;
+    if (!SendOrReport(text))
+        return false;
+    if (!ReadReply(timeout.count() > 0 ? timeout : m_timeouts.reply)) {
+        ReportReceiveFailure();
+        return false;
+    }
+    if (accepted.size() == 0)
+        return true;
+    for (const std::string_view code : accepted)
+        if (m_strReply == code)
+            return true;
+    EndSession();
+    Tell(AboutReply(refused));
+    return false;
+}
+
+bool CMailer::SendOrReport(const std::string& text) {
+    if (SendCommand(text))
+        return true;
+    ReportReceiveFailure();
+    return false;
 }
 
 } // namespace mail

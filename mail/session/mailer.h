@@ -1,25 +1,26 @@
 #pragma once
-// The mail core: the form values and one SMTP session with the send command that drives it.
-// The main dialog derives from CMailer, copies its fields in and presses OnOK; tests derive from it
-// too and record what the user would see. The account name, password and recipient are
-// code-page-936 bytes, the subject and body GB18030, the attachment path the file system's own
-// bytes.
+// The mail core: one SMTP session at a time, driven by the send command, and the attachment worker
+// that finishes a session with an attachment. Its owner (the form, a command-line driver, a test)
+// holds it as a member, hands it the form as a value and implements FrontEnd, through which the
+// mailer reaches back: nothing else of the owner is known here.
 //
 // Threads: everything runs on the thread that constructed the object (the UI thread), except the
 // attachment worker, which owns the session from the moment it starts until it ends and reaches the
 // UI thread only through RunOnUiThread.
-#include "mail/message/attachment_file.h"
-#include "mail/words/catalogue.h"
-#include "mail/constants.h"
-#include "mail/session/extensions.h"
-#include "mail/message/message_stamp.h"
-#include "mail/words/notice.h"
-#include "mail/connection/resolver.h"
 #include "mail/connection/connection.h"
+#include "mail/connection/resolver.h"
+#include "mail/constants.h"
+#include "mail/message/attachment_file.h"
+#include "mail/message/message_stamp.h"
+#include "mail/session/extensions.h"
+#include "mail/session/form.h"
+#include "mail/session/front_end.h"
+#include "mail/session/reply_channel.h"
+#include "mail/words/catalogue.h"
+#include "mail/words/notice.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -39,16 +40,27 @@ struct Timeouts {
     std::chrono::milliseconds endOfData{std::chrono::minutes(10)};
 };
 
+// What the session takes from the platform besides the network; tests replace them.
+struct Platform {
+    // The Date and Message-ID of a message that goes out now.
+    std::function<MessageStamp()> stamp = StampNow;
+    // How the server's name is looked up (see Resolver).
+    Resolver resolve = ResolveWithSystem;
+    // Opens the attachment at a path in the file system's own bytes.
+    std::function<std::unique_ptr<AttachmentFile>(const std::string&)> openAttachment =
+        OpenAttachmentFile;
+};
+
 class CMailer {
 public:
-    CMailer();
-    virtual ~CMailer(); // aborts and joins a running attachment worker
+    explicit CMailer(FrontEnd& frontEnd);
+    ~CMailer(); // aborts and joins a running attachment worker
     CMailer(const CMailer&) = delete;
     CMailer& operator=(const CMailer&) = delete;
 
     // The send command: form check, login, envelope, message, and for an attachment the start of
-    // the worker. Never throws; every outcome is reported through ShowMessage.
-    void OnOK();
+    // the worker. Never throws; every outcome is reported through FrontEnd::ShowMessage.
+    void OnOK(const Form& form);
 
     // Ends a send command that waits on the network, at the user's request: called on the UI
     // thread from WhileWaiting. The connection is shut down at once, every later step of the
@@ -62,7 +74,7 @@ public:
     // no longer waits for it. Safe at any point of the worker's life, also from inside the event
     // loop of one of its boxes. Does nothing if no worker exists.
     void AbortAttachmentWorker();
-    // Joins a worker that has finished; the dialog calls it when told the worker is done.
+    // Joins a worker that has finished; the front end calls it when told the worker is done.
     void ReapAttachmentWorker();
     // Bytes of the attachment file sent so far, and in all.
     std::uint64_t AttachmentBytesSent() const { return m_attachSent.load(); }
@@ -71,114 +83,72 @@ public:
     // --- for tests only: the program always talks to SMTP_HOST:SMTP_PORT ---
     void SetServerForTesting(std::string host, std::uint16_t port);
     void SetTimeoutsForTesting(const Timeouts& timeouts) { m_timeouts = timeouts; }
-    bool HasReplyBuffer() const { return m_pReplyBuf != nullptr; }
+    void SetTrustedCaFileForTesting(std::string path);
+    Platform& PlatformForTesting() { return m_platform; }
+    bool HasReplyBuffer() const { return m_replies.IsOpen(); }
     bool SocketOpen() const { return m_socket.IsOpen(); }
+    const CBlockingSocket& SocketForTesting() const { return m_socket; }
 
-protected:
-    // --- seams to the platform ---
-    // Shows a message box and returns when the user has closed it. Always called on the UI thread.
-    virtual void ShowMessage(const Notice& notice) = 0;
-    // Copies the form into the members; false (after telling the user) if it cannot be sent.
-    virtual bool TakeFormValues() { return true; }
-    // The Date and Message-ID of a message that goes out now.
-    virtual MessageStamp StampMessage() { return StampNow(); }
-    // Called over and over while a socket call on the UI thread waits, the name lookup included.
-    virtual void WhileWaiting() {}
-    // Starts looking up the server's name (see Resolver); the default is the system's resolver.
-    virtual void ResolveServer(const std::string& host, std::uint16_t port,
-                               std::shared_ptr<Lookup> lookup) {
-        ResolveWithSystem(host, port, std::move(lookup));
-    }
-    // Queues task to run on the UI thread; the default runs it at once on the calling thread.
-    virtual void PostToUiThread(std::function<void()> task) { task(); }
-    // Opens the attachment at a path in the file system's own bytes.
-    virtual std::unique_ptr<AttachmentFile> OpenAttachment(const std::string& path) {
-        return OpenAttachmentFile(path);
-    }
-    // Called on the worker thread as its last act; the dialog schedules ReapAttachmentWorker().
-    virtual void OnAttachmentWorkerFinished() {}
-    // Closes the message box that ShowMessage has open for the worker, as if the user had closed
-    // it; called on the UI thread when the worker is aborted while it waits for that box.
-    virtual void CloseMessage() {}
+private:
+    // --- session operations ---
+    bool SendCommand(const std::string& text);
+    bool ReadReply(std::chrono::milliseconds timeout);
+    void EndSession();
+    void ReportReceiveFailure();
 
+    // --- the conversation (conversation.cpp), each step false once the session has ended and
+    // the user has been told ---
+    bool OpenSession();
+    bool Hello(ServerExtensions& server);
+    bool LogIn(const Form& form, const ServerExtensions& server);
+    bool SendEnvelope(const Form& form, std::uint64_t sizeToDeclare);
+    void SendMailText(const std::string& headerBlock, const std::string& attachHeader,
+                      std::unique_ptr<AttachmentFile> attachment);
+    void EndDataAndQuit(bool worker);
+    // One step: sends text, reads the one reply. If accepted is not empty the reply's code must be
+    // one of them; otherwise the session ends and the user sees `refused` with the reply. A zero
+    // timeout is the reply limit.
+    bool Step(const std::string& text, Command command,
+              std::initializer_list<std::string_view> accepted = {}, Msg refused = Msg::SendFailed,
+              std::chrono::milliseconds timeout = {});
+    // Sends text; a failed send ends the session and tells the user.
+    bool SendOrReport(const std::string& text);
+
+    // --- the attachment worker (attachment_worker.cpp) ---
+    void StartAttachmentWorker(std::unique_ptr<AttachmentFile> file);
+    void AttachmentWorker(std::unique_ptr<AttachmentFile> file);
+    enum class DataResult { Sent, ReadFailed, SendFailed };
+    DataResult SendAttachmentData(AttachmentFile& file);
+
+    // --- telling the user ---
+    // The notice for id, carrying the last reply and its hint: for what a server said.
+    Notice AboutReply(Msg id, std::string argument = {}) const;
+    // The notice for id, carrying why the connection failed.
+    Notice AboutFailure(Msg id) const;
+    void Tell(Notice notice);
+    void Tell(Msg id); // words that need nothing more
     // Runs fn on the UI thread and waits until it has run; from the UI thread it runs at once.
     // Returns without running fn if the worker is aborted first, and without waiting for fn to
     // end if it is aborted while fn runs: fn keeps what it needs by value, never on the caller's
     // stack.
     void RunOnUiThread(std::function<void()> fn);
+    // Keeps why the connection's last call failed, for the next notice about a failure.
+    void NoteSocketFailure();
 
-    // --- session operations ---
-    bool SendCommand(const std::string& text);
-    bool ReadReply(std::chrono::milliseconds timeout);
-    bool ReadReply() { return ReadReply(m_timeouts.reply); }
-    void EndSession();
-    void ReportReceiveFailure();
-
-    // sizeToDeclare: the message's size for MAIL FROM's SIZE parameter; 0 declares none.
-    void SendEnvelope(std::uint64_t sizeToDeclare);
-    void SendMailText();
-    void StartAttachmentWorker();
-    void AttachmentWorker();
-
-public:
-    // --- session state ---
-    CBlockingSocket m_socket;
-    std::unique_ptr<char[]> m_pReplyBuf;
-    std::string m_strReply;     // the code of the last reply
-    std::string m_strReplyText; // the whole last reply, shown as a message's detail
-    std::string m_strCommand;
-
-    // --- form values ---
-    std::string m_strAttachPath;
-    std::string m_strAttachName;
-    std::string m_strPassword;
-    std::string m_strUser;
-    std::string m_strSubject;
-    std::string m_strRecipient;
-    std::string m_strBody;
-
-private:
-    enum class DataResult { Sent, ReadFailed, SendFailed };
-
-    bool CheckForm();
-    bool OpenSession();
-    bool Hello(ServerExtensions& server);
-    bool LogIn(const ServerExtensions& server);
-    void EndDataAndQuit(bool worker);
-    bool SendOrReport(const std::string& text);
-    bool SendAndRead(const std::string& text, Command command, std::chrono::milliseconds timeout);
-    bool SendAndRead(const std::string& text, Command command) {
-        return SendAndRead(text, command, m_timeouts.reply);
-    }
-    bool Expect(const std::string& text, Command command,
-                std::initializer_list<std::string_view> codes, Msg refused,
-                std::chrono::milliseconds timeout);
-    bool Expect(const std::string& text, Command command,
-                std::initializer_list<std::string_view> codes, Msg refused) {
-        return Expect(text, command, codes, refused, m_timeouts.reply);
-    }
-    DataResult SendAttachmentData();
-    void ClearAfterSuccess();
-    // Tells the user: the reply or the failure that led to it goes with the words.
-    void Show(Msg id, std::string argument = {});
-
+    FrontEnd& m_frontEnd;
+    Platform m_platform;
     std::string m_serverHost = SMTP_HOST;
     std::uint16_t m_serverPort = SMTP_PORT;
     Timeouts m_timeouts;
-    // Keeps why the socket's last call failed, for the next box that tells of a failure.
-    void NoteSocketFailure();
 
-    // The message as it goes out after DATA, composed once before MAIL FROM so that the size
-    // declared there is the size of what is sent.
-    std::string m_headerBlock;
-    std::string m_attachHeader;
+    // --- session state ---
+    CBlockingSocket m_socket;
+    ReplyChannel m_replies;
+    std::string m_strReply;                 // the code of the last reply
     Command m_answered = Command::Greeting; // the command the last reply answered
-
-    std::string m_pending; // bytes received after the end of the last reply
     // Why the last send, connect or receive failed, and the system's own words for it.
     Cause m_cause = Cause::None;
     std::string m_reason;
-    std::unique_ptr<AttachmentFile> m_attachFile;
 
     const std::thread::id m_uiThread;
     std::thread m_worker;

@@ -2,13 +2,6 @@
 
 namespace mail {
 
-void ReplyReader::Reset() {
-    m_state = State::NeedMore;
-    m_code.clear();
-    m_text.clear();
-    m_lineStart = 0;
-}
-
 std::size_t ReplyReader::Feed(std::string_view bytes) {
     std::size_t used = 0;
     while (used < bytes.size() && m_state == State::NeedMore) {

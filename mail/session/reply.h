@@ -23,14 +23,14 @@ public:
     };
 
     // Takes bytes; returns how many it used. Bytes after the end of a complete reply are not used:
-    // they belong to the next reply. Once Complete, Malformed or TooLong, call Reset() first.
+    // they belong to the next reply. Once Complete, Malformed or TooLong, a reader is done: a new
+    // reply takes a new reader.
     std::size_t Feed(std::string_view bytes);
     State state() const { return m_state; }
     // The three-digit code of a complete reply.
     const std::string& Code() const { return m_code; }
     // The whole reply as received, line breaks included.
     const std::string& Text() const { return m_text; }
-    void Reset();
 
 private:
     State EndOfLine();

@@ -1,7 +1,5 @@
 #include "mail/words/catalogue.h"
 
-#include "mail/words/gbk.h"
-
 #include <array>
 
 namespace mail {

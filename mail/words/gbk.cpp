@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <iconv.h>
-#include <stdexcept>
 
 namespace mail {
 namespace {
@@ -89,13 +88,6 @@ std::optional<std::string> Decode(Charset charset, std::string_view bytes) {
     return Exactly(ToUtf8From(charset), FromUtf8To(charset), bytes);
 }
 
-std::string Literal(Charset charset, std::string_view utf8) {
-    auto converted = Encode(charset, utf8);
-    if (!converted)
-        throw std::logic_error("a built-in text is not representable");
-    return *converted;
-}
-
 } // namespace
 
 std::optional<std::string> Utf8ToGbk(std::string_view utf8) {
@@ -122,14 +114,6 @@ std::string ServerTextToUtf8(std::string_view bytes) {
     if (auto text = GbkToUtf8(bytes))
         return *text;
     return latin1.Run(bytes).value_or(std::string(bytes));
-}
-
-std::string Gbk(std::string_view utf8Literal) {
-    return Literal(Charset::Cp936, utf8Literal);
-}
-
-std::string Gb18030(std::string_view utf8Literal) {
-    return Literal(Charset::Gb18030, utf8Literal);
 }
 
 std::size_t Gb18030CharLength(std::string_view text) {

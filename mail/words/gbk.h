@@ -29,12 +29,6 @@ std::optional<std::string> Gb18030ToUtf8(std::string_view gb18030);
 // else is taken as Latin-1, so that every byte still shows.
 std::string ServerTextToUtf8(std::string_view bytes);
 
-// Code-page-936 bytes of a UTF-8 literal of our own; the literal must be representable.
-std::string Gbk(std::string_view utf8Literal);
-
-// GB18030 bytes of a UTF-8 literal of our own.
-std::string Gb18030(std::string_view utf8Literal);
-
 // The length of the GB18030 character that starts text (1, 2 or 4 bytes; 1 for a byte that
 // starts none, so that a scan always moves on).
 std::size_t Gb18030CharLength(std::string_view text);

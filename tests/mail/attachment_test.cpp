@@ -49,9 +49,9 @@ class Attachment : public ::testing::Test {
 protected:
     void Fill(TestMailer& mailer, const fs::path& path) {
         mailer.FillForm();
-        mailer.m_strSubject = "files";
-        mailer.m_strBody.clear();
-        mailer.m_strAttachPath = path.string();
+        mailer.form.m_strSubject = "files";
+        mailer.form.m_strBody.clear();
+        mailer.form.m_strAttachPath = path.string();
     }
     vtest::TempDir dir;
 };
@@ -68,8 +68,7 @@ TEST_F(Attachment, DataIsTheWholeFileForEverySize) {
         ASSERT_TRUE(mailer.WaitForWorker()) << size;
         EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SentOk}) << size;
         EXPECT_TRUE(mailer.SessionClosed()) << size;
-        EXPECT_EQ(mailer.m_strAttachPath, "") << size;
-        EXPECT_EQ(mailer.AttachmentBytesSent(), size);
+        EXPECT_EQ(mailer.core.AttachmentBytesSent(), size);
         ASSERT_TRUE(server.WaitForClientClose(5s)) << size;
         const auto units = server.Units();
         ASSERT_EQ(units.size(), 9u) << size;
@@ -138,7 +137,6 @@ TEST_F(Attachment, QuitNotAnsweredWith221ShowsTheCodeThenSuccess) {
     EXPECT_EQ(mail::NoticeText(notices[0]), "250");
     EXPECT_EQ(notices[1].id, Msg::QuitFailed);
     EXPECT_EQ(notices[2].id, Msg::SentOk);
-    EXPECT_EQ(mailer.m_strAttachName, "");
 }
 
 TEST_F(Attachment, WorkerFailuresAreReportedAndNeverShowSuccess) {
@@ -167,13 +165,13 @@ TEST_F(Attachment, WorkerFailuresAreReportedAndNeverShowSuccess) {
         TestMailer mailer(server.port());
         mail::Timeouts t;
         t.reply = t.endOfData = 300ms;
-        mailer.SetTimeoutsForTesting(t);
+        mailer.core.SetTimeoutsForTesting(t);
         Fill(mailer, dir / "a.zip");
         mailer.OnOK();
         ASSERT_TRUE(mailer.WaitForWorker()) << c.name;
         EXPECT_EQ(mailer.Ids(), c.messages) << c.name;
         EXPECT_TRUE(mailer.SessionClosed()) << c.name;
-        EXPECT_EQ(mailer.m_strAttachPath, (dir / "a.zip").string()) << c.name;
+        EXPECT_EQ(mailer.form.m_strAttachPath, (dir / "a.zip").string()) << c.name;
     }
 }
 
@@ -190,7 +188,7 @@ TEST_F(Attachment, UnopenablePathsAreRefusedBeforeAnyConnection) {
     for (const auto& path : paths) {
         TestMailer mailer(server.port());
         mailer.FillForm();
-        mailer.m_strAttachPath = path;
+        mailer.form.m_strAttachPath = path;
         mailer.OnOK();
         EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::AttachmentOpenFailed}) << path;
     }
@@ -225,15 +223,11 @@ private:
 
 class FaultyMailer : public TestMailer {
 public:
-    FaultyMailer(uint16_t port, FaultyFile::Fault fault) : TestMailer(port), m_fault(fault) {}
-
-protected:
-    std::unique_ptr<mail::AttachmentFile> OpenAttachment(const std::string&) override {
-        return std::make_unique<FaultyFile>(m_fault, 600000);
+    FaultyMailer(uint16_t port, FaultyFile::Fault fault) : TestMailer(port) {
+        core.PlatformForTesting().openAttachment = [fault](const std::string&) {
+            return std::make_unique<FaultyFile>(fault, 600000);
+        };
     }
-
-private:
-    FaultyFile::Fault m_fault;
 };
 
 TEST_F(Attachment, AReadErrorOrAChangingFileStopsWithoutEndingTheData) {
@@ -255,17 +249,16 @@ TEST_F(Attachment, AReadErrorOrAChangingFileStopsWithoutEndingTheData) {
 // A mailer whose attachment reads wait at a gate.
 class GatedMailer : public TestMailer {
 public:
-    using TestMailer::TestMailer;
+    explicit GatedMailer(uint16_t port) : TestMailer(port) {
+        core.PlatformForTesting().openAttachment = [this](const std::string&) {
+            return std::make_unique<vtest::GatedFile>(gate, kLength, gateAt);
+        };
+    }
     // The worker reads through the gate: it ends before the gate goes.
-    ~GatedMailer() override { AbortAttachmentWorker(); }
+    ~GatedMailer() override { core.AbortAttachmentWorker(); }
     static constexpr std::uint64_t kLength = 1'100'000; // more than two of the worker's batches
     vtest::Gate gate;
     std::uint64_t gateAt = 0;
-
-protected:
-    std::unique_ptr<mail::AttachmentFile> OpenAttachment(const std::string&) override {
-        return std::make_unique<vtest::GatedFile>(gate, kLength, gateAt);
-    }
 };
 
 TEST_F(Attachment, SendPressedWhileTheWorkerRunsIsRefused) {
@@ -273,7 +266,7 @@ TEST_F(Attachment, SendPressedWhileTheWorkerRunsIsRefused) {
     GatedMailer mailer(server.port());
     Fill(mailer, "/any/a.zip");
     mailer.OnOK();
-    ASSERT_TRUE(mailer.IsSending());
+    ASSERT_TRUE(mailer.core.IsSending());
     mailer.OnOK();
     EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::AttachmentBusy});
     mailer.gate.Open();
@@ -302,23 +295,24 @@ TEST_F(Attachment, AbortAtEveryPointEndsTheWorkerAndTellsNobody) {
         GatedMailer mailer(server.port());
         mail::Timeouts t;
         t.reply = t.endOfData = 10min; // only the abort can end the waits in time
-        mailer.SetTimeoutsForTesting(t);
+        mailer.core.SetTimeoutsForTesting(t);
         mailer.gateAt = c.gateAt;
         Fill(mailer, "/any/a.zip");
         mailer.OnOK();
-        ASSERT_TRUE(mailer.IsSending());
+        ASSERT_TRUE(mailer.core.IsSending());
         if (c.dataEnded)
             ASSERT_TRUE(server.WaitForUnits(8, 10s));
         else
             ASSERT_TRUE(mailer.gate.WaitUntilReached(10s));
         {
             const vtest::OpenGateOnClientClose opener(server, mailer.gate);
-            mailer.AbortAttachmentWorker(); // returns once the worker has ended
+            mailer.core.AbortAttachmentWorker(); // returns once the worker has ended
         }
-        EXPECT_FALSE(mailer.IsSending());
+        EXPECT_FALSE(mailer.core.IsSending());
         EXPECT_TRUE(mailer.Ids().empty());
         EXPECT_TRUE(mailer.SessionClosed());
-        EXPECT_EQ(mailer.m_socket.LastError(), mail::CBlockingSocket::Error::Aborted);
+        EXPECT_EQ(mailer.core.SocketForTesting().LastError(),
+                  mail::CBlockingSocket::Error::Aborted);
         ASSERT_TRUE(server.WaitForClientClose(5s));
         EXPECT_EQ(server.Transcript().find("\r\n.\r\n") != std::string::npos, c.dataEnded);
     }

@@ -9,6 +9,7 @@
 #include "temp_dir.h"
 #include "test_mailer.h"
 
+#include "gbk_literal.h"
 #include "mail/words/gbk.h"
 
 #include <gtest/gtest.h>
@@ -91,38 +92,42 @@ TEST(BadInput, RefusedBeforeAnyConnectionWithAMessageThatSaysWhy) {
         Msg expected;
     } cases[] = {
         {"subject of 10 000 ASCII characters",
-         [](TestMailer& m) { m.m_strSubject = std::string(10000, 's'); }, Msg::SubjectTooLong},
+         [](TestMailer& m) { m.form.m_strSubject = std::string(10000, 's'); }, Msg::SubjectTooLong},
         {"subject of 10 000 Chinese characters",
-         [](TestMailer& m) { m.m_strSubject = Repeat(mail::Gb18030("题"), 10000); },
+         [](TestMailer& m) { m.form.m_strSubject = Repeat(vtest::Gb18030("题"), 10000); },
          Msg::SubjectTooLong},
-        {"CR in user", [](TestMailer& m) { m.m_strUser = "de\rmo"; }, Msg::LineBreakInField},
-        {"NUL in user", [](TestMailer& m) { m.m_strUser = std::string("de\0mo", 5); },
+        {"CR in user", [](TestMailer& m) { m.form.m_strUser = "de\rmo"; }, Msg::LineBreakInField},
+        {"NUL in user", [](TestMailer& m) { m.form.m_strUser = std::string("de\0mo", 5); },
          Msg::LineBreakInField},
-        {"LF in password", [](TestMailer& m) { m.m_strPassword = "sec\nret"; },
+        {"LF in password", [](TestMailer& m) { m.form.m_strPassword = "sec\nret"; },
          Msg::LineBreakInField},
-        {"NUL in password", [](TestMailer& m) { m.m_strPassword = std::string("sec\0ret", 7); },
+        {"NUL in password",
+         [](TestMailer& m) { m.form.m_strPassword = std::string("sec\0ret", 7); },
          Msg::LineBreakInField},
-        {"lone CR in recipient", [](TestMailer& m) { m.m_strRecipient = "a@b\rRCPT TO:<c@d>"; },
+        {"lone CR in recipient",
+         [](TestMailer& m) { m.form.m_strRecipient = "a@b\rRCPT TO:<c@d>"; },
          Msg::LineBreakInField},
-        {"lone LF in recipient", [](TestMailer& m) { m.m_strRecipient = "a@b\nRCPT TO:<c@d>"; },
+        {"lone LF in recipient",
+         [](TestMailer& m) { m.form.m_strRecipient = "a@b\nRCPT TO:<c@d>"; },
          Msg::LineBreakInField},
-        {"NUL in recipient", [](TestMailer& m) { m.m_strRecipient = std::string("a@b\0c@d", 7); },
+        {"NUL in recipient",
+         [](TestMailer& m) { m.form.m_strRecipient = std::string("a@b\0c@d", 7); },
          Msg::LineBreakInField},
-        {"lone CR in subject", [](TestMailer& m) { m.m_strSubject = "s\rBcc: x@y"; },
+        {"lone CR in subject", [](TestMailer& m) { m.form.m_strSubject = "s\rBcc: x@y"; },
          Msg::LineBreakInField},
-        {"lone LF in subject", [](TestMailer& m) { m.m_strSubject = "s\nBcc: x@y"; },
+        {"lone LF in subject", [](TestMailer& m) { m.form.m_strSubject = "s\nBcc: x@y"; },
          Msg::LineBreakInField},
-        {"attachment path of only spaces", [](TestMailer& m) { m.m_strAttachPath = "   "; },
+        {"attachment path of only spaces", [](TestMailer& m) { m.form.m_strAttachPath = "   "; },
          Msg::AttachmentOpenFailed},
         {"attachment path that is not UTF-8",
-         [](TestMailer& m) { m.m_strAttachPath = "\xFF\xFF.zip"; }, Msg::AttachmentOpenFailed},
-        {"a device that never ends", [](TestMailer& m) { m.m_strAttachPath = "/dev/zero"; },
+         [](TestMailer& m) { m.form.m_strAttachPath = "\xFF\xFF.zip"; }, Msg::AttachmentOpenFailed},
+        {"a device that never ends", [](TestMailer& m) { m.form.m_strAttachPath = "/dev/zero"; },
          Msg::AttachmentOpenFailed},
         {"a link to a FIFO",
-         [&](TestMailer& m) { m.m_strAttachPath = (dir / "pipe-link.zip").string(); },
+         [&](TestMailer& m) { m.form.m_strAttachPath = (dir / "pipe-link.zip").string(); },
          Msg::AttachmentOpenFailed},
         {"a dangling link",
-         [&](TestMailer& m) { m.m_strAttachPath = (dir / "dangling.zip").string(); },
+         [&](TestMailer& m) { m.form.m_strAttachPath = (dir / "dangling.zip").string(); },
          Msg::AttachmentOpenFailed},
     };
     ScriptedServer server;
@@ -133,7 +138,7 @@ TEST(BadInput, RefusedBeforeAnyConnectionWithAMessageThatSaysWhy) {
         mailer.OnOK();
         EXPECT_EQ(vtest::Words(mailer.Ids()), vtest::Words({c.expected})) << c.name;
         EXPECT_TRUE(mailer.SessionClosed()) << c.name;
-        EXPECT_FALSE(mailer.IsSending()) << c.name;
+        EXPECT_FALSE(mailer.core.IsSending()) << c.name;
     }
     EXPECT_EQ(server.ConnectionCount(), 0u);
 }
@@ -148,15 +153,15 @@ TEST(BadInput, AFieldOfOnlySpacesGoesOutAsTyped) {
         std::vector<std::string> onTheWire;
     } cases[] = {
         {"user",
-         [](TestMailer& m) { m.m_strUser = "   "; },
+         [](TestMailer& m) { m.form.m_strUser = "   "; },
          {"AUTH LOGIN\r\nICAg\r\n", "MAIL FROM:<   @" + kDomain + ">\r\n",
           "From: <   @" + kDomain + ">\r\n"}},
-        {"password", [](TestMailer& m) { m.m_strPassword = "  "; }, {"ZGVtbw==\r\nICA=\r\n"}},
+        {"password", [](TestMailer& m) { m.form.m_strPassword = "  "; }, {"ZGVtbw==\r\nICA=\r\n"}},
         {"recipient",
-         [](TestMailer& m) { m.m_strRecipient = " "; },
+         [](TestMailer& m) { m.form.m_strRecipient = " "; },
          {"RCPT TO:< >\r\n", "To: < >\r\n"}},
-        {"subject", [](TestMailer& m) { m.m_strSubject = "   "; }, {"\r\nSubject:   \r\n"}},
-        {"body", [](TestMailer& m) { m.m_strBody = "   "; }, {"7bit\r\n\r\n   " + kClosing}},
+        {"subject", [](TestMailer& m) { m.form.m_strSubject = "   "; }, {"\r\nSubject:   \r\n"}},
+        {"body", [](TestMailer& m) { m.form.m_strBody = "   "; }, {"7bit\r\n\r\n   " + kClosing}},
     };
     for (const auto& c : cases) {
         const Seen seen = Send(c.change);
@@ -169,7 +174,7 @@ TEST(BadInput, AFieldOfOnlySpacesGoesOutAsTyped) {
 // "Subject:" and 990 bytes make a line of exactly 998 bytes, the most SMTP allows.
 TEST(BadInput, ASubjectLineOfExactly998BytesIsSent) {
     const std::string subject(990, 's');
-    const Seen seen = Send([&](TestMailer& m) { m.m_strSubject = subject; });
+    const Seen seen = Send([&](TestMailer& m) { m.form.m_strSubject = subject; });
     ExpectTextMail(seen, "Subject:" + subject,
                    ExpectedTextPartHead("base64") + vtest::kFilledBodyBase64,
                    "998-byte subject line");
@@ -185,7 +190,7 @@ TEST(BadInput, AMebibyteBodyArrivesWhole) {
         std::mt19937 rng(1);
         std::string body, normalised;
         const std::string breaks[] = {"\r\n", "\n", "\r"};
-        const std::string words = chinese ? mail::Gb18030("邮件正文") : "mail";
+        const std::string words = chinese ? vtest::Gb18030("邮件正文") : "mail";
         bool afterLoneCr = false;
         while (body.size() < kSize - 1000) {
             std::string line;
@@ -215,7 +220,7 @@ TEST(BadInput, AMebibyteBodyArrivesWhole) {
         normalised += last;
         ASSERT_EQ(body.size(), kSize);
 
-        const Seen seen = Send([&](TestMailer& m) { m.m_strBody = body; });
+        const Seen seen = Send([&](TestMailer& m) { m.form.m_strBody = body; });
         EXPECT_EQ(vtest::Words(seen.messages), vtest::Words({Msg::SentOk})) << chinese;
         ASSERT_EQ(seen.units.size(), 9u);
         const std::string& data = seen.units[7];
@@ -258,7 +263,7 @@ TEST(BadInput, DotsAtLineStartsAreDoubledAndTheDataEndsOnlyOnce) {
         {"x.\r\n.y", "x.\r\n..y"},
     };
     for (const auto& c : cases) {
-        const Seen seen = Send([&](TestMailer& m) { m.m_strBody = c.body; });
+        const Seen seen = Send([&](TestMailer& m) { m.form.m_strBody = c.body; });
         ExpectTextMail(seen, kFilledSubjectField, ExpectedTextPartHead("7bit") + c.wire, c.body);
     }
 }
@@ -266,7 +271,7 @@ TEST(BadInput, DotsAtLineStartsAreDoubledAndTheDataEndsOnlyOnce) {
 // SMTP refuses lines over 998 bytes: a body with such a line goes out in base64, under the same
 // header texts but for the encoding, and decodes to the body with CR LF breaks.
 TEST(BadInput, ABodyLineOver998BytesSendsTheTextInBase64) {
-    const std::string paragraph = Repeat(mail::Gb18030("长"), 500); // 1000 bytes, no break
+    const std::string paragraph = Repeat(vtest::Gb18030("长"), 500); // 1000 bytes, no break
     const struct {
         const char* name;
         std::string body, normalised;
@@ -274,15 +279,16 @@ TEST(BadInput, ABodyLineOver998BytesSendsTheTextInBase64) {
     } cases[] = {
         {"a Chinese paragraph of 500 characters", paragraph, paragraph, true},
         {"the paragraph among short lines and dots",
-         mail::Gb18030("第一行") + "\n" + paragraph + "\n.\n" + mail::Gb18030("最后"),
-         mail::Gb18030("第一行") + "\r\n" + paragraph + "\r\n.\r\n" + mail::Gb18030("最后"), true},
+         vtest::Gb18030("第一行") + "\n" + paragraph + "\n.\n" + vtest::Gb18030("最后"),
+         vtest::Gb18030("第一行") + "\r\n" + paragraph + "\r\n.\r\n" + vtest::Gb18030("最后"),
+         true},
         {"999 bytes", std::string(999, 'x'), std::string(999, 'x'), true},
         {"998 bytes", std::string(998, 'x'), std::string(998, 'x'), false},
         {"998 bytes between lines", "a\r\n" + std::string(998, 'x') + "\r\nb",
          "a\r\n" + std::string(998, 'x') + "\r\nb", false},
     };
     for (const auto& c : cases) {
-        const Seen seen = Send([&](TestMailer& m) { m.m_strBody = c.body; });
+        const Seen seen = Send([&](TestMailer& m) { m.form.m_strBody = c.body; });
         if (!c.base64) {
             ExpectTextMail(seen, kFilledSubjectField, ExpectedTextPartHead("7bit") + c.normalised,
                            c.name);
@@ -312,13 +318,13 @@ TEST(BadInput, ABodyLineOver998BytesSendsTheTextInBase64) {
 // U+760A and U+760D hold 0x0A and 0x0D in their UTF-16 units; in code page 936 and GB18030 they
 // are ordinary double bytes, and must reach the wire as such rather than as line breaks.
 TEST(BadInput, CharactersWhoseUtf16UnitsHoldLineBreakBytesAreSentAsText) {
-    const std::string chars = mail::Gbk("瘊瘍");
+    const std::string chars = vtest::Gbk("瘊瘍");
     ASSERT_EQ(chars, "\xF0\xFA\xAF\x83");
-    ASSERT_EQ(mail::Gb18030("瘊瘍"), chars);
+    ASSERT_EQ(vtest::Gb18030("瘊瘍"), chars);
     const Seen seen = Send([&](TestMailer& m) {
-        m.m_strSubject = chars;
-        m.m_strRecipient = chars + "@example.com";
-        m.m_strBody = chars;
+        m.form.m_strSubject = chars;
+        m.form.m_strRecipient = chars + "@example.com";
+        m.form.m_strBody = chars;
     });
     EXPECT_EQ(vtest::Words(seen.messages), vtest::Words({Msg::SentOk}));
     ASSERT_EQ(seen.units.size(), 9u);
@@ -337,9 +343,9 @@ std::string AttachmentHead(const std::string& name) {
 
 void FillForAttachment(TestMailer& mailer, const fs::path& path) {
     mailer.FillForm();
-    mailer.m_strSubject = "files";
-    mailer.m_strBody.clear();
-    mailer.m_strAttachPath = path.string();
+    mailer.form.m_strSubject = "files";
+    mailer.form.m_strBody.clear();
+    mailer.form.m_strAttachPath = path.string();
 }
 
 // Past 2 GiB a 32-bit length or piece count would wrap. The file is sparse: zeros but for a
@@ -370,7 +376,7 @@ TEST(BadInput, ASparseFileOverTwoGibibytesIsSentWhole) {
     mailer.OnOK();
     ASSERT_TRUE(mailer.WaitForWorker(300s));
     EXPECT_EQ(vtest::Words(mailer.Ids()), vtest::Words({Msg::SentOk}));
-    EXPECT_EQ(mailer.AttachmentBytesSent(), kLength);
+    EXPECT_EQ(mailer.core.AttachmentBytesSent(), kLength);
     ASSERT_TRUE(server.WaitForClientClose(5s));
 
     // Four characters per three bytes, padded; CR LF after every 76th character.

@@ -368,9 +368,9 @@ protected:
     static void Fill(TestMailer& mailer, Road road, bool big) {
         mailer.FillForm();
         if (road == Road::Text && big)
-            mailer.m_strBody = BigBody();
+            mailer.form.m_strBody = BigBody();
         if (road == Road::Attachment)
-            mailer.m_strAttachPath = AttachmentPath(big);
+            mailer.form.m_strAttachPath = AttachmentPath(big);
     }
 
     // Files and texts are made on first use: under ctest each cell runs in a process of its own.
@@ -475,7 +475,7 @@ void RunConnectCell(const Cell& c, const Expected& want) {
     TestMailer mailer(TestMailer::Direct{}, ntohs(address.sin_port));
     mail::Timeouts t;
     t.connect = c.fault == Fault::Silent ? 200ms : 5s;
-    mailer.SetTimeoutsForTesting(t);
+    mailer.core.SetTimeoutsForTesting(t);
     mailer.FillForm();
     mailer.OnOK();
     EXPECT_EQ(vtest::Words(mailer.Ids()), vtest::Words(want.messages));
@@ -513,7 +513,7 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
             mail::Timeouts t;
             t.connect = c.fault == Fault::NameNeverResolves ? 200ms : 5s;
             t.reply = t.endOfData = 200ms;
-            mailer.SetTimeoutsForTesting(t);
+            mailer.core.SetTimeoutsForTesting(t);
         }
         if (IsNameFault(c.fault)) {
             mailer.nameServer = c.fault == Fault::NameNeverResolves ? TestMailer::NameServer::Silent
@@ -524,7 +524,7 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
 
         if (c.road == Road::Attachment) {
             // The total is set when the worker starts.
-            const bool started = mailer.AttachmentBytesTotal() > 0;
+            const bool started = mailer.core.AttachmentBytesTotal() > 0;
             if (want.worker == Worker::Yes) {
                 EXPECT_TRUE(started) << "the worker did not start";
             }
@@ -532,7 +532,7 @@ TEST_P(FaultMatrix, UserSeesTheRuleSessionEndsCleanAndDataEndsOnlyWhole) {
                 EXPECT_TRUE(mailer.WaitForWorker(30s)) << "the worker did not finish";
             }
         }
-        EXPECT_FALSE(mailer.IsSending());
+        EXPECT_FALSE(mailer.core.IsSending());
         ExpectMessages(mailer, c, want);
         EXPECT_TRUE(mailer.SessionClosed());
 

@@ -1,11 +1,12 @@
 #include "expected_mail.h"
 #include "reference_base64.h"
 
+#include "gbk_literal.h"
 #include "mail/message/base64.h"
-#include "mail/words/gbk.h"
 #include "mail/message/header_encoding.h"
 #include "mail/message/message.h"
 #include "mail/message/message_stamp.h"
+#include "mail/words/gbk.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,8 @@ namespace {
 using namespace mail;
 using vtest::ExpectedHead;
 using vtest::ExpectedTextPartHead;
+using vtest::Gb18030;
+using vtest::Gbk;
 
 std::string Repeat(const std::string& s, std::size_t n) {
     std::string out;

@@ -88,14 +88,4 @@ TEST(ReplyReader, OverlongSingleLineFails) {
     EXPECT_EQ(Read(line, 4096).state, State::TooLong);
 }
 
-TEST(ReplyReader, ResetStartsAfresh) {
-    ReplyReader reader;
-    reader.Feed("hello\r\n");
-    ASSERT_EQ(reader.state(), State::Malformed);
-    reader.Reset();
-    reader.Feed("221 bye\r\n");
-    EXPECT_EQ(reader.state(), State::Complete);
-    EXPECT_EQ(reader.Code(), "221");
-}
-
 } // namespace

@@ -6,6 +6,7 @@
 #include "server_front.h"
 
 #include "mail/connection/connection.h"
+#include "mail/constants.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +26,9 @@ void Open(CBlockingSocket& socket, const vtest::ServerFront& front,
     socket.SetTrustedCaFileForTesting(front.CaFile());
     ASSERT_TRUE(socket.Create());
     ASSERT_TRUE(socket.Connect(host, front.port(), 5s));
-    ASSERT_TRUE(socket.OpenStream(host, 5s)) << socket.FailureReason();
+    if (mail::IMPLICIT_TLS) {
+        ASSERT_TRUE(socket.StartTls(host, 5s)) << socket.FailureReason();
+    }
 }
 
 TEST(Socket, ConnectsByNameOverIpv4AndReceivesTheGreeting) {

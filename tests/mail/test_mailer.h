@@ -5,8 +5,10 @@
 #include "expected_mail.h"
 #include "server_front.h"
 
-#include "mail/words/gbk.h"
+#include "gbk_literal.h"
+#include "mail/session/front_end.h"
 #include "mail/session/mailer.h"
+#include "mail/words/gbk.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -17,34 +19,50 @@
 
 namespace vtest {
 
-class TestMailer : public mail::CMailer {
+class TestMailer : public mail::FrontEnd {
 public:
     // Pointed at port itself, with no front: for what happens before the build's transport (a
     // connect that is refused or hangs) and for tests that stand their own front before a server.
     struct Direct {};
     TestMailer(Direct, uint16_t port) {
-        SetServerForTesting("127.0.0.1", port);
+        core.SetServerForTesting("127.0.0.1", port);
         mail::Timeouts t;
         t.connect = std::chrono::seconds(5);
         t.reply = std::chrono::seconds(5);
         t.endOfData = std::chrono::seconds(5);
-        SetTimeoutsForTesting(t);
+        core.SetTimeoutsForTesting(t);
+        mail::Platform& platform = core.PlatformForTesting();
+        platform.stamp = [] {
+            return mail::MessageStamp{kTestDate, mail::FormatMessageId(kTestRandomHex, 1796608800)};
+        };
+        platform.resolve = [this](const std::string& host, std::uint16_t port,
+                                  std::shared_ptr<mail::Lookup> lookup) {
+            m_waitHookCalls = 0;
+            if (nameServer == NameServer::System)
+                mail::ResolveWithSystem(host, port, std::move(lookup));
+            if (nameServer == NameServer::Slow) {
+                m_slowHost = host;
+                m_slowPort = port;
+                m_slowLookup = std::move(lookup);
+            }
+        };
     }
     explicit TestMailer(uint16_t port) : TestMailer(Direct{}, port) {
         m_front = std::make_unique<ServerFront>(port);
-        SetServerForTesting("127.0.0.1", m_front->port());
-        m_socket.SetTrustedCaFileForTesting(m_front->CaFile());
+        core.SetServerForTesting("127.0.0.1", m_front->port());
+        core.SetTrustedCaFileForTesting(m_front->CaFile());
     }
-    ~TestMailer() override { AbortAttachmentWorker(); }
 
     // A complete, valid form: the user "demo" mails a Chinese subject and body.
     void FillForm() {
-        m_strUser = "demo";
-        m_strPassword = "secret";
-        m_strRecipient = "friend@example.com";
-        m_strSubject = mail::Gb18030("你好");
-        m_strBody = mail::Gb18030("正文第一行\r\n第二行");
+        form.m_strUser = "demo";
+        form.m_strPassword = "secret";
+        form.m_strRecipient = "friend@example.com";
+        form.m_strSubject = vtest::Gb18030("你好");
+        form.m_strBody = vtest::Gb18030("正文第一行\r\n第二行");
     }
+    // The send button.
+    void OnOK() { core.OnOK(form); }
 
     std::vector<mail::Msg> Ids() const {
         std::lock_guard lock(m_mutex);
@@ -63,10 +81,10 @@ public:
         const bool done = m_finished.wait_for(lock, timeout, [&] { return m_workerDone; });
         lock.unlock();
         if (done)
-            ReapAttachmentWorker();
+            core.ReapAttachmentWorker();
         return done;
     }
-    bool SessionClosed() const { return !HasReplyBuffer() && !SocketOpen(); }
+    bool SessionClosed() const { return !core.HasReplyBuffer() && !core.SocketOpen(); }
 
     // The name server: the system's (an address is answered at once, without it), one that never
     // answers, or one that answers once the wait hook has run three times.
@@ -75,28 +93,13 @@ public:
     // How often the send command's wait hook has run.
     int WaitHookCalls() const { return m_waitHookCalls; }
 
-protected:
     void ShowMessage(const mail::Notice& notice) override {
         std::lock_guard lock(m_mutex);
         m_notices.push_back(notice);
     }
-    mail::MessageStamp StampMessage() override {
-        return {kTestDate, mail::FormatMessageId(kTestRandomHex, 1796608800)};
-    }
     void WhileWaiting() override {
         if (++m_waitHookCalls == 3 && m_slowLookup)
             mail::ResolveWithSystem(m_slowHost, m_slowPort, std::move(m_slowLookup));
-    }
-    void ResolveServer(const std::string& host, std::uint16_t port,
-                       std::shared_ptr<mail::Lookup> lookup) override {
-        m_waitHookCalls = 0;
-        if (nameServer == NameServer::System)
-            mail::CMailer::ResolveServer(host, port, std::move(lookup));
-        if (nameServer == NameServer::Slow) {
-            m_slowHost = host;
-            m_slowPort = port;
-            m_slowLookup = std::move(lookup);
-        }
     }
     void OnAttachmentWorkerFinished() override {
         std::lock_guard lock(m_mutex);
@@ -114,6 +117,11 @@ private:
     std::shared_ptr<mail::Lookup> m_slowLookup;
     std::string m_slowHost;
     std::uint16_t m_slowPort = 0;
+
+public:
+    mail::Form form;
+    // Last, so that it goes first: its worker calls this object back until it has ended.
+    mail::CMailer core{*this};
 };
 
 } // namespace vtest

@@ -4,8 +4,9 @@
 // worker so that the process ends only after the send has. Each message is one line; the box's
 // detail (the server's reply or why the connection failed, then the hint) follows it, each of its
 // lines indented by four spaces.
-#include "mail/words/gbk.h"
+#include "mail/session/front_end.h"
 #include "mail/session/mailer.h"
+#include "mail/words/gbk.h"
 #include "mail/words/notice.h"
 
 #include <algorithm>
@@ -17,10 +18,8 @@
 
 namespace vtest {
 
-class CliMailer : public mail::CMailer {
+class CliMailer : public mail::FrontEnd {
 public:
-    ~CliMailer() override { AbortAttachmentWorker(); }
-
     // Fills the form from UTF-8 texts as the dialog does: the account fields in code page 936, the
     // subject and body in GB18030, the path (may be null) as the file system's own bytes. False if
     // a text cannot be represented exactly.
@@ -32,23 +31,27 @@ public:
                 member = *bytes;
             return bytes.has_value();
         };
-        m_strAttachPath = attachmentPath ? attachmentPath : "";
-        return set(m_strUser, user, mail::Utf8ToGbk) &&
-               set(m_strPassword, password, mail::Utf8ToGbk) &&
-               set(m_strRecipient, recipient, mail::Utf8ToGbk) &&
-               set(m_strSubject, subject, mail::Utf8ToGb18030) &&
-               set(m_strBody, body, mail::Utf8ToGb18030);
+        form.m_strAttachPath = attachmentPath ? attachmentPath : "";
+        return set(form.m_strUser, user, mail::Utf8ToGbk) &&
+               set(form.m_strPassword, password, mail::Utf8ToGbk) &&
+               set(form.m_strRecipient, recipient, mail::Utf8ToGbk) &&
+               set(form.m_strSubject, subject, mail::Utf8ToGb18030) &&
+               set(form.m_strBody, body, mail::Utf8ToGb18030);
+    }
+    // The send button, and the wait for what it started.
+    void Send() {
+        core.OnOK(form);
+        WaitForWorker();
     }
 
     // Returns once no attachment worker is running, and joins it.
     void WaitForWorker() {
         std::unique_lock lock(m_mutex);
-        m_cv.wait(lock, [&] { return m_done || !IsSending(); });
+        m_cv.wait(lock, [&] { return m_done || !core.IsSending(); });
         lock.unlock();
-        ReapAttachmentWorker();
+        core.ReapAttachmentWorker();
     }
 
-protected:
     void ShowMessage(const mail::Notice& notice) override {
         std::printf("%s\n", mail::NoticeText(notice).c_str());
         const std::string detail = mail::NoticeDetail(notice);
@@ -69,6 +72,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_done = false;
+
+public:
+    mail::Form form;
+    // Last, so that it goes first: its worker calls this object back until it has ended.
+    mail::CMailer core{*this};
 };
 
 } // namespace vtest

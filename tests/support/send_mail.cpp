@@ -46,16 +46,15 @@ int main(int argc, char** argv) {
     char** const args = argv + next;
 
     vtest::CliMailer mailer;
-    mailer.SetServerForTesting(host, static_cast<std::uint16_t>(std::atoi(args[0])));
+    mailer.core.SetServerForTesting(host, static_cast<std::uint16_t>(std::atoi(args[0])));
     if (caFile != nullptr)
-        mailer.m_socket.SetTrustedCaFileForTesting(caFile);
+        mailer.core.SetTrustedCaFileForTesting(caFile);
     const bool ok =
         mailer.SetForm(args[1], args[2], args[3], args[4], args[5], count > 6 ? args[6] : nullptr);
     if (!ok) {
         std::fprintf(stderr, "an argument cannot be sent exactly\n");
         return 2;
     }
-    mailer.OnOK();
-    mailer.WaitForWorker();
+    mailer.Send();
     return 0;
 }

@@ -29,8 +29,8 @@ class TlsMailer : public TestMailer {
 public:
     TlsMailer(const TlsFront& front, const std::string& host)
         : TestMailer(TestMailer::Direct{}, front.port()) {
-        SetServerForTesting(host, front.port());
-        m_socket.SetTrustedCaFileForTesting(front.CertFile());
+        core.SetServerForTesting(host, front.port());
+        core.SetTrustedCaFileForTesting(front.CertFile());
     }
 };
 
@@ -64,7 +64,7 @@ TEST(TlsCertificate, OnlyOneThatProvesTheServerLetsTheMailThrough) {
         TlsFront stranger(server.port(), c.san);
         TlsMailer mailer(front, c.host);
         if (c.trustOtherCertificate)
-            mailer.m_socket.SetTrustedCaFileForTesting(stranger.CertFile());
+            mailer.core.SetTrustedCaFileForTesting(stranger.CertFile());
         mailer.FillForm();
         mailer.OnOK();
         EXPECT_TRUE(mailer.SessionClosed());
@@ -74,14 +74,14 @@ TEST(TlsCertificate, OnlyOneThatProvesTheServerLetsTheMailThrough) {
         if (!c.why) {
             EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SentOk});
             EXPECT_EQ(outcomes[0], "");
-            EXPECT_EQ(mailer.m_socket.FailureReason(), "");
+            EXPECT_EQ(mailer.core.SocketForTesting().FailureReason(), "");
             EXPECT_EQ(server.ConnectionCount(), 1u);
             continue;
         }
         EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SecureConnectFailed});
-        EXPECT_EQ(mailer.m_socket.LastError(), CBlockingSocket::Error::Secure);
-        EXPECT_NE(mailer.m_socket.FailureReason().find(c.why), std::string::npos)
-            << mailer.m_socket.FailureReason();
+        EXPECT_EQ(mailer.core.SocketForTesting().LastError(), CBlockingSocket::Error::Secure);
+        EXPECT_NE(mailer.core.SocketForTesting().FailureReason().find(c.why), std::string::npos)
+            << mailer.core.SocketForTesting().FailureReason();
         ASSERT_EQ(mailer.Notices().size(), 1u);
         EXPECT_NE(mail::NoticeDetail(mailer.Notices()[0]).find(c.why), std::string::npos)
             << "the box tells the user why";
@@ -118,13 +118,14 @@ TEST(TlsPlainServer, APlainTextServerGetsNothingButTheHello) {
         t.connect = 300ms;
         t.reply = 300ms;
         t.endOfData = 300ms;
-        mailer.SetTimeoutsForTesting(t);
+        mailer.core.SetTimeoutsForTesting(t);
         mailer.FillForm();
         mailer.OnOK();
         EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SecureConnectFailed});
-        EXPECT_NE(std::find(c.errors.begin(), c.errors.end(), mailer.m_socket.LastError()),
-                  c.errors.end())
-            << static_cast<int>(mailer.m_socket.LastError());
+        EXPECT_NE(
+            std::find(c.errors.begin(), c.errors.end(), mailer.core.SocketForTesting().LastError()),
+            c.errors.end())
+            << static_cast<int>(mailer.core.SocketForTesting().LastError());
         EXPECT_TRUE(mailer.SessionClosed());
         ASSERT_TRUE(server.WaitForClientClose(5s));
         const std::string got = server.Transcript();
@@ -144,7 +145,7 @@ TEST(TlsSocket, AHandshakeThatNeverCompletesTimesOutCallsTheHookAndLeavesNoPlain
     ASSERT_TRUE(socket.Create());
     ASSERT_TRUE(socket.Connect("127.0.0.1", server.port(), 5s));
     // Long enough for many hook slices even when setting up OpenSSL is slow on a busy machine.
-    EXPECT_FALSE(socket.OpenStream("127.0.0.1", 1s));
+    EXPECT_FALSE(socket.StartTls("127.0.0.1", 1s));
     EXPECT_EQ(socket.LastError(), CBlockingSocket::Error::TimedOut);
     EXPECT_GE(hookCalls, 2);
     // Until Close() the socket stays a TLS socket: what is sent now must not go out in clear.

@@ -72,7 +72,7 @@ protected:
         timeouts.connect = std::chrono::seconds(5);
         timeouts.reply = std::chrono::seconds(60);
         timeouts.endOfData = std::chrono::seconds(60);
-        dlg.SetTimeoutsForTesting(timeouts);
+        dlg.Mailer().SetTimeoutsForTesting(timeouts);
     }
 
     bool AnyFormTimerActive() const {
@@ -105,7 +105,8 @@ TEST_F(Attachment, SendsThroughTheDialogWithTheWorkersBoxOnTheUiThread) {
         const std::size_t connection = server.ConnectionCount();
         QTest::mouseClick(SendButton(), Qt::LeftButton);
 
-        ASSERT_TRUE(WaitFor([&] { return boxes.Seen().size() > before && !dlg.IsSending(); }));
+        ASSERT_TRUE(
+            WaitFor([&] { return boxes.Seen().size() > before && !dlg.Mailer().IsSending(); }));
         ASSERT_TRUE(WaitFor([&] { return Blank()->text().isEmpty() && !AnyFormTimerActive(); }))
             << Blank()->text().toStdString();
         EXPECT_EQ(boxes.Texts().mid(static_cast<qsizetype>(before)),
@@ -130,7 +131,7 @@ TEST_F(Attachment, WorkerBoxesComeInOrderAfterAnOutOfStepQuit) {
     TypeMailWith(RandomBytes(2500, 2));
     QTest::mouseClick(SendButton(), Qt::LeftButton);
 
-    ASSERT_TRUE(WaitFor([&] { return boxes.Seen().size() == 3 && !dlg.IsSending(); }));
+    ASSERT_TRUE(WaitFor([&] { return boxes.Seen().size() == 3 && !dlg.Mailer().IsSending(); }));
     EXPECT_EQ(boxes.Texts(), QStringList({U("250"), U("退出邮箱不成功!"), U("发送成功!欢迎使用")}));
     for (const SeenBox& box : boxes.Seen()) {
         EXPECT_TRUE(box.onUiThread);
@@ -149,7 +150,7 @@ TEST_F(Attachment, SendIsRefusedWhileTheWorkerRunsAndProgressShows) {
     QTest::mouseClick(SendButton(), Qt::LeftButton);
 
     ASSERT_TRUE(WaitFor([&] { return server.Units().size() == 8; }));
-    ASSERT_TRUE(dlg.IsSending());
+    ASSERT_TRUE(dlg.Mailer().IsSending());
     EXPECT_TRUE(WaitFor([&] { return Blank()->text() == U("已发送 100%"); }))
         << Blank()->text().toStdString();
     // A screen reader reads the progress text as the label's name.
@@ -160,13 +161,13 @@ TEST_F(Attachment, SendIsRefusedWhileTheWorkerRunsAndProgressShows) {
     QTest::mouseClick(SendButton(), Qt::LeftButton);
     EXPECT_EQ(boxes.Texts(), QStringList{U("附件正在发送中，请稍候!")});
     EXPECT_EQ(server.ConnectionCount(), 1u);
-    EXPECT_TRUE(dlg.IsSending());
+    EXPECT_TRUE(dlg.Mailer().IsSending());
     EXPECT_EQ(Shown(), form);
 
     boxes.Answer(QMessageBox::Yes);
     dlg.close();
     EXPECT_FALSE(dlg.isVisible());
-    EXPECT_FALSE(dlg.IsSending());
+    EXPECT_FALSE(dlg.Mailer().IsSending());
     EXPECT_TRUE(Blank()->text().isEmpty());
     EXPECT_TRUE(progress->text(QAccessible::Name).isEmpty());
 }
@@ -178,33 +179,34 @@ public:
     static constexpr std::uint64_t kLength = 2'000'000;
     static constexpr std::uint64_t kFreeBytes = 512'000; // one batch of the worker's
 
+    GatedDlg() {
+        Mailer().PlatformForTesting().openAttachment = [this](const std::string&) {
+            return std::make_unique<GatedFile>(gate, kLength, gateAt, atGate);
+        };
+    }
     // The worker reads through the gate: it ends before the gate goes.
-    ~GatedDlg() override { AbortAttachmentWorker(); }
+    ~GatedDlg() override { Mailer().AbortAttachmentWorker(); }
     Gate gate;
     std::uint64_t gateAt = kFreeBytes;
     GatedFile::AtGate atGate = GatedFile::AtGate::Wait;
-
-protected:
-    std::unique_ptr<mail::AttachmentFile> OpenAttachment(const std::string&) override {
-        return std::make_unique<GatedFile>(gate, kLength, gateAt, atGate);
-    }
 };
 
 // A mail with the attachment at path and no body, filled in straight into the form.
 bool FillMail(CMailerDlg& dlg, const QString& path) {
-    dlg.m_strUser = "u";
-    dlg.m_strPassword = "p";
-    dlg.m_strRecipient = "to@example.com";
-    dlg.m_strSubject = "s";
+    mail::Form form;
+    form.m_strUser = "u";
+    form.m_strPassword = "p";
+    form.m_strRecipient = "to@example.com";
+    form.m_strSubject = "s";
     dlg.findChild<QLineEdit*>(U("IDC_ATTACH_PATH"))->setText(path);
-    return dlg.UpdateData(false);
+    return dlg.LoadFormValues(form);
 }
 
 TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     ScriptedServer server;
     GatedDlg dlg;
     ModalWatcher boxes(&dlg);
-    dlg.SetServerForTesting("127.0.0.1", server.port());
+    dlg.Mailer().SetServerForTesting("127.0.0.1", server.port());
     dlg.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
     // A form that failed to abort would let the worker finish after the time-out instead.
@@ -213,8 +215,8 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     ASSERT_TRUE(FillMail(dlg, U("/any/a.zip")));
     auto* path = dlg.findChild<QLineEdit*>(U("IDC_ATTACH_PATH"));
     QTest::mouseClick(dlg.findChild<QPushButton*>(U("IDOK")), Qt::LeftButton);
-    ASSERT_TRUE(dlg.IsSending());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.AttachmentBytesSent() > 0; }, kWaitMs));
+    ASSERT_TRUE(dlg.Mailer().IsSending());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.Mailer().AttachmentBytesSent() > 0; }, kWaitMs));
     auto* blank = dlg.findChild<QLabel*>(U("IDC_BLANK"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return blank->text() == U("已发送 25%"); }, kWaitMs))
         << blank->text().toStdString();
@@ -226,8 +228,8 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     QTest::mouseClick(dlg.findChild<QPushButton*>(U("IDCANCEL")), Qt::LeftButton);
     EXPECT_EQ(boxes.Seen().size(), 2u);
     EXPECT_TRUE(dlg.isVisible());
-    EXPECT_TRUE(dlg.IsSending());
-    EXPECT_TRUE(dlg.SocketOpen());
+    EXPECT_TRUE(dlg.Mailer().IsSending());
+    EXPECT_TRUE(dlg.Mailer().SocketOpen());
     EXPECT_EQ(path->text(), U("/any/a.zip"));
     EXPECT_EQ(blank->text(), U("已发送 25%"));
     EXPECT_EQ(QAccessible::queryAccessibleInterface(blank)->text(QAccessible::Name),
@@ -238,8 +240,8 @@ TEST(AttachmentClose, ClosingWhileSendingAsksNoKeepsTheFormYesAbortsAndCloses) {
     dlg.close();
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
-    EXPECT_FALSE(dlg.IsSending());
-    EXPECT_FALSE(dlg.SocketOpen());
+    EXPECT_FALSE(dlg.Mailer().IsSending());
+    EXPECT_FALSE(dlg.Mailer().SocketOpen());
     EXPECT_TRUE(blank->text().isEmpty());
     EXPECT_TRUE(server.WaitForClientClose(std::chrono::seconds(5)));
 
@@ -329,10 +331,10 @@ TEST(AttachmentAbort, ClosingAtEveryPointOfTheWorkersLifeNeverHangs) {
         dlg.gateAt = c.gateAt;
         dlg.atGate = c.atGate;
         ModalWatcher boxes(&dlg);
-        dlg.SetServerForTesting("127.0.0.1", server.port());
+        dlg.Mailer().SetServerForTesting("127.0.0.1", server.port());
         mail::Timeouts timeouts;
         timeouts.reply = timeouts.endOfData = std::chrono::minutes(10); // only the abort ends them
-        dlg.SetTimeoutsForTesting(timeouts);
+        dlg.Mailer().SetTimeoutsForTesting(timeouts);
         dlg.show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
         const OpenGateOnClientClose opener(server, dlg.gate);
@@ -349,7 +351,7 @@ TEST(AttachmentAbort, ClosingAtEveryPointOfTheWorkersLifeNeverHangs) {
                 QTimer::singleShot(0, &dlg, [&] { dlg.close(); });
         });
         QTest::mouseClick(dlg.findChild<QPushButton*>(U("IDOK")), Qt::LeftButton);
-        ASSERT_TRUE(dlg.IsSending());
+        ASSERT_TRUE(dlg.Mailer().IsSending());
         if (c.boxes.isEmpty()) {
             if (c.dataEnded)
                 ASSERT_TRUE(QTest::qWaitFor([&] { return server.Units().size() == 8; }, kWaitMs));
@@ -359,8 +361,8 @@ TEST(AttachmentAbort, ClosingAtEveryPointOfTheWorkersLifeNeverHangs) {
         }
         ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.isVisible(); }, kWaitMs));
         EXPECT_EQ(dlg.result(), QDialog::Rejected);
-        EXPECT_FALSE(dlg.IsSending());
-        EXPECT_FALSE(dlg.SocketOpen());
+        EXPECT_FALSE(dlg.Mailer().IsSending());
+        EXPECT_FALSE(dlg.Mailer().SocketOpen());
         QCoreApplication::processEvents(); // a box the worker left behind would show now
         EXPECT_EQ(boxes.Texts(), c.boxes + QStringList{U("附件正在发送中，确定要退出吗?")});
         ASSERT_TRUE(server.WaitForClientClose(std::chrono::seconds(5)));
@@ -382,14 +384,14 @@ TEST(AttachmentLifetime, DestroyingTheFormEndsTheWorker) {
     }
     auto dlg = std::make_unique<CMailerDlg>();
     ModalWatcher boxes(dlg.get());
-    dlg->SetServerForTesting("127.0.0.1", server.port());
+    dlg->Mailer().SetServerForTesting("127.0.0.1", server.port());
     mail::Timeouts timeouts;
     timeouts.endOfData = std::chrono::seconds(60);
-    dlg->SetTimeoutsForTesting(timeouts);
+    dlg->Mailer().SetTimeoutsForTesting(timeouts);
     ASSERT_TRUE(FillMail(*dlg, path));
     dlg->findChild<QPushButton*>(U("IDOK"))->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return server.Units().size() == 8; }, kWaitMs));
-    ASSERT_TRUE(dlg->IsSending());
+    ASSERT_TRUE(dlg->Mailer().IsSending());
 
     dlg.reset();
     EXPECT_TRUE(server.WaitForClientClose(std::chrono::seconds(5)));

@@ -74,8 +74,8 @@ QSet<QString> Listed(QFileDialog& chooser, const QString& folder) {
 
 TEST_F(Chooser, ConfirmedFileGoesIntoThePathFieldAndItsNameIntoTheMember) {
     Type(typed);
-    ASSERT_TRUE(dlg.UpdateData(true));
-    const std::string bodyBefore = dlg.m_strBody;
+    ASSERT_TRUE(dlg.DoDataExchange(true));
+    const std::string bodyBefore = dlg.FormValues().m_strBody;
 
     QSet<QString> listed;
     bool configured = false;
@@ -100,11 +100,10 @@ TEST_F(Chooser, ConfirmedFileGoesIntoThePathFieldAndItsNameIntoTheMember) {
     EXPECT_EQ(listed, (QSet<QString>{U("a.zip"), U("X.ZIP"), U("report.zip")}))
         << "*.zip must match in any letter case and nothing else";
     EXPECT_EQ(Path()->text(), QDir::toNativeSeparators(folder.filePath(U("X.ZIP"))));
-    EXPECT_EQ(dlg.m_strAttachName, "X.ZIP");
     FormText expected = typed;
     expected.path = Path()->text();
     EXPECT_EQ(Shown(), expected);
-    EXPECT_EQ(dlg.m_strBody, bodyBefore);
+    EXPECT_EQ(dlg.FormValues().m_strBody, bodyBefore);
     EXPECT_EQ(QDir::currentPath(), startDir) << "the chooser changed the current directory";
     EXPECT_TRUE(boxes.Seen().empty());
 }
@@ -135,7 +134,6 @@ TEST_F(Chooser, TypedNameWithoutExtensionSelectsTheZip) {
     dlg.SetChooserRunForTesting(TypeName(U("report")));
     QTest::mouseClick(AttachButton(), Qt::LeftButton);
     EXPECT_EQ(Path()->text(), QDir::toNativeSeparators(folder.filePath(U("report.zip"))));
-    EXPECT_EQ(dlg.m_strAttachName, "report.zip");
     EXPECT_EQ(QDir::currentPath(), startDir);
 }
 
@@ -144,7 +142,6 @@ TEST_F(Chooser, CancelKeepsTheEarlierChoiceAndEveryField) {
     QTest::mouseClick(AttachButton(), Qt::LeftButton);
     const QString chosen = QDir::toNativeSeparators(folder.filePath(U("a.zip")));
     ASSERT_EQ(Path()->text(), chosen);
-    ASSERT_EQ(dlg.m_strAttachName, "a.zip");
     Type(typed);
 
     bool ran = false;
@@ -160,7 +157,6 @@ TEST_F(Chooser, CancelKeepsTheEarlierChoiceAndEveryField) {
     FormText expected = typed;
     expected.path = chosen + typed.path;
     EXPECT_EQ(Shown(), expected);
-    EXPECT_EQ(dlg.m_strAttachName, "a.zip");
     EXPECT_EQ(QDir::currentPath(), startDir);
 }
 

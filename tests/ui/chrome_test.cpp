@@ -113,7 +113,7 @@ protected:
         QPlainTextEdit* body = form().findChild<QPlainTextEdit*>();
         ASSERT_NE(body, nullptr);
         Type(body, U("正文的第一行"), QStringLiteral(" body"));
-        ASSERT_TRUE(form().UpdateData(true));
+        ASSERT_TRUE(form().DoDataExchange(true));
     }
 
     struct Snapshot {
@@ -129,9 +129,9 @@ protected:
             s.edits.push_back(edit->text());
         if (QPlainTextEdit* body = form().findChild<QPlainTextEdit*>())
             s.body = body->toPlainText();
-        const CMailerDlg& f = form();
-        s.members = {f.m_strUser, f.m_strPassword,   f.m_strRecipient, f.m_strSubject,
-                     f.m_strBody, f.m_strAttachPath, f.m_strAttachName};
+        const mail::Form& f = form().FormValues();
+        s.members = {f.m_strUser,    f.m_strPassword, f.m_strRecipient,
+                     f.m_strSubject, f.m_strBody,     f.m_strAttachPath};
         return s;
     }
 
@@ -294,10 +294,10 @@ TEST_F(ChromeTest, MenuCommandsAndAboutWorkWhileAnAttachmentIsBeingSent) {
     std::vector<vtest::Action> script = vtest::HappyScript();
     script[vtest::kEndOfData] = vtest::Silent();
     vtest::ScriptedServer server(script);
-    form().SetServerForTesting("127.0.0.1", server.port());
+    form().Mailer().SetServerForTesting("127.0.0.1", server.port());
     mail::Timeouts timeouts;
     timeouts.endOfData = std::chrono::seconds(60);
-    form().SetTimeoutsForTesting(timeouts);
+    form().Mailer().SetTimeoutsForTesting(timeouts);
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -325,7 +325,7 @@ TEST_F(ChromeTest, MenuCommandsAndAboutWorkWhileAnAttachmentIsBeingSent) {
     auto* send = form().findChild<QPushButton*>(QStringLiteral("IDOK"));
     ASSERT_NE(send, nullptr);
     QTest::mouseClick(send, Qt::LeftButton);
-    ASSERT_TRUE(form().IsSending()) << "the attachment worker did not start";
+    ASSERT_TRUE(form().Mailer().IsSending()) << "the attachment worker did not start";
     ASSERT_TRUE(server.WaitForUnits(vtest::kEndOfData, std::chrono::seconds(30)));
 
     QMenuBar* bar = MenuBar();
@@ -333,7 +333,7 @@ TEST_F(ChromeTest, MenuCommandsAndAboutWorkWhileAnAttachmentIsBeingSent) {
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions()[0]).center());
     QTest::mouseClick(bar, Qt::LeftButton, {}, bar->actionGeometry(bar->actions()[2]).center());
     form().OnSysCommand(IDM_ABOUTBOX, 0);
-    EXPECT_TRUE(form().IsSending());
+    EXPECT_TRUE(form().Mailer().IsSending());
 
     const std::vector<vtest::SeenBox>& boxes = watcher.Seen();
     ASSERT_EQ(boxes.size(), 2u) << "only the credit and the help text were expected";
@@ -341,8 +341,8 @@ TEST_F(ChromeTest, MenuCommandsAndAboutWorkWhileAnAttachmentIsBeingSent) {
     EXPECT_EQ(boxes[0].icon, QMessageBox::Information);
     EXPECT_EQ(boxes[1].text.toStdString(), std::string(kExpectedHelpText));
     EXPECT_EQ(abouts, std::vector<QString>{U("CAboutDlg:关于 Vellipost")});
-    form().AbortAttachmentWorker();
-    EXPECT_FALSE(form().IsSending());
+    form().Mailer().AbortAttachmentWorker();
+    EXPECT_FALSE(form().Mailer().IsSending());
 }
 
 // --- the About item and the system commands ------------------------------------------------------
@@ -586,7 +586,6 @@ TEST(WindowIcon, IsTheProgramIconBeforeTheFormFirstShows) {
     EXPECT_EQ(spy.image, expected);
     ASSERT_NE(form.windowHandle(), nullptr);
     EXPECT_EQ(Argb(form.windowHandle()->icon().pixmap(QSize(32, 32)).toImage()), expected);
-    EXPECT_EQ(form.OnQueryDragIcon().cacheKey(), form.m_hIcon.cacheKey());
     form.removeEventFilter(&spy);
 }
 

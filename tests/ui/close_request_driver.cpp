@@ -28,13 +28,15 @@ int main(int argc, char** argv) {
     if (argc != 2)
         return 2;
     CMailerDlg dlg;
-    dlg.SetServerForTesting("127.0.0.1", static_cast<std::uint16_t>(QString(argv[1]).toUInt()));
-    dlg.m_strUser = "demo";
-    dlg.m_strPassword = "demo";
-    dlg.m_strRecipient = "friend@example.com";
-    dlg.m_strSubject = "close";
-    dlg.m_strBody = "body";
-    dlg.UpdateData(false);
+    dlg.Mailer().SetServerForTesting("127.0.0.1",
+                                     static_cast<std::uint16_t>(QString(argv[1]).toUInt()));
+    mail::Form form;
+    form.m_strUser = "demo";
+    form.m_strPassword = "demo";
+    form.m_strRecipient = "friend@example.com";
+    form.m_strSubject = "close";
+    form.m_strBody = "body";
+    dlg.LoadFormValues(form);
 
     const QWidget* shown = nullptr; // only compared: the box it pointed at may be gone
     QTimer watch;

@@ -9,13 +9,14 @@ namespace {
 using DataExchange = FormTest;
 
 TEST_F(DataExchange, LoadAndSaveRoundTripThroughGbk) {
-    dlg.m_strPassword = "\xC3\xDC\xC2\xEB";                      // 密码
-    dlg.m_strUser = "\xD5\xC5\xC8\xFD";                          // 张三
-    dlg.m_strSubject = "\xD6\xF7\xCC\xE2 re: \xA1\xB0x\xA1\xB1"; // 主题 re: “x”
-    dlg.m_strRecipient = "to@example.com";
+    mail::Form form;
+    form.m_strPassword = "\xC3\xDC\xC2\xEB";                      // 密码
+    form.m_strUser = "\xD5\xC5\xC8\xFD";                          // 张三
+    form.m_strSubject = "\xD6\xF7\xCC\xE2 re: \xA1\xB0x\xA1\xB1"; // 主题 re: “x”
+    form.m_strRecipient = "to@example.com";
     // U+760A and U+760D end in 0x0A and 0x0D in UTF-16; they are characters, not line breaks.
-    dlg.m_strBody = "\xF0\xFA\r\n\xAF\x83\r\n\r\nend";
-    ASSERT_TRUE(dlg.UpdateData(false));
+    form.m_strBody = "\xF0\xFA\r\n\xAF\x83\r\n\r\nend";
+    ASSERT_TRUE(dlg.LoadFormValues(form));
 
     EXPECT_EQ(Password()->text(), U("密码"));
     EXPECT_EQ(User()->text(), U("张三"));
@@ -24,14 +25,17 @@ TEST_F(DataExchange, LoadAndSaveRoundTripThroughGbk) {
     EXPECT_EQ(Body()->toPlainText(), QString::fromUtf16(u"\u760A\n\u760D\n\nend"));
     EXPECT_EQ(Body()->blockCount(), 4);
 
-    const std::string body = dlg.m_strBody, subject = dlg.m_strSubject;
-    dlg.m_strBody.clear();
-    dlg.m_strSubject.clear();
-    ASSERT_TRUE(dlg.UpdateData(true));
-    EXPECT_EQ(dlg.m_strBody, body);
-    EXPECT_EQ(dlg.m_strSubject, subject);
-    EXPECT_EQ(dlg.m_strUser, "\xD5\xC5\xC8\xFD");
-    EXPECT_EQ(dlg.m_strPassword, "\xC3\xDC\xC2\xEB");
+    mail::Form cleared = form;
+    cleared.m_strBody.clear();
+    cleared.m_strSubject.clear();
+    dlg.LoadFormValues(cleared);
+    TypeInto(Body(), QString::fromUtf16(u"\u760A\n\u760D\n\nend"));
+    TypeInto(Subject(), U("主题 re: “x”"));
+    ASSERT_TRUE(dlg.DoDataExchange(true));
+    EXPECT_EQ(dlg.FormValues().m_strBody, form.m_strBody);
+    EXPECT_EQ(dlg.FormValues().m_strSubject, form.m_strSubject);
+    EXPECT_EQ(dlg.FormValues().m_strUser, "\xD5\xC5\xC8\xFD");
+    EXPECT_EQ(dlg.FormValues().m_strPassword, "\xC3\xDC\xC2\xEB");
 }
 
 // The subject and body take every character, in GB18030; the account fields code page 936.
@@ -39,11 +43,11 @@ TEST_F(DataExchange, TypedCharactersReachTheMembersInTheirCharacterSets) {
     TypeInto(Body(), QString::fromUtf16(u"\u760A\u760D \U0001F600 \u20AC \u9555 \uD55C"));
     TypeInto(Subject(), U("  "));
     TypeInto(User(), U("张三"));
-    ASSERT_TRUE(dlg.UpdateData(true));
-    EXPECT_EQ(dlg.m_strBody,
+    ASSERT_TRUE(dlg.DoDataExchange(true));
+    EXPECT_EQ(dlg.FormValues().m_strBody,
               "\xF0\xFA\xAF\x83 \x94\x39\xFC\x36 \xA2\xE3 \xE9\x46 \x83\x36\x84\x33");
-    EXPECT_EQ(dlg.m_strSubject, "  ") << "spaces are kept as typed";
-    EXPECT_EQ(dlg.m_strUser, "\xD5\xC5\xC8\xFD");
+    EXPECT_EQ(dlg.FormValues().m_strSubject, "  ") << "spaces are kept as typed";
+    EXPECT_EQ(dlg.FormValues().m_strUser, "\xD5\xC5\xC8\xFD");
     EXPECT_TRUE(boxes.Seen().empty());
 }
 
@@ -71,7 +75,7 @@ TEST_F(DataExchange, UnsendableCharacterIsRefusedBeforeAnyConnection) {
         Clear();
         Type(form);
         ASSERT_EQ(Shown(), form) << "the character was not typed";
-        dlg.m_strUser = "before";
+        const std::string userBefore = dlg.FormValues().m_strUser;
         const std::size_t before = boxes.Seen().size();
 
         QTest::mouseClick(SendButton(), Qt::LeftButton);
@@ -80,7 +84,7 @@ TEST_F(DataExchange, UnsendableCharacterIsRefusedBeforeAnyConnection) {
         EXPECT_EQ(boxes.Seen().back().text, U("输入的内容中含有无法发送的字符!"));
         EXPECT_EQ(boxes.Seen().back().icon, QMessageBox::Warning);
         EXPECT_EQ(Shown(), form) << "the field was changed";
-        EXPECT_EQ(dlg.m_strUser, "before") << "a refused save changed a member";
+        EXPECT_EQ(dlg.FormValues().m_strUser, userBefore) << "a refused save changed a value";
     }
     EXPECT_EQ(server.ConnectionCount(), 0u);
 }

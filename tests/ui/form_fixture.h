@@ -44,27 +44,25 @@ inline std::ostream& operator<<(std::ostream& os, const FormText& t) {
 // The form, with a name server that can be told never to answer.
 class FormDlg : public CMailerDlg {
 public:
-    // The worker calls this object's virtual functions: it ends before this part goes.
-    ~FormDlg() override { AbortAttachmentWorker(); }
-    bool silentNameServer = false;
-
-protected:
-    void ResolveServer(const std::string& host, std::uint16_t port,
-                       std::shared_ptr<mail::Lookup> lookup) override {
-        if (!silentNameServer)
-            CMailerDlg::ResolveServer(host, port, std::move(lookup));
+    FormDlg() {
+        Mailer().PlatformForTesting().resolve = [this](const std::string& host, std::uint16_t port,
+                                                       std::shared_ptr<mail::Lookup> lookup) {
+            if (!silentNameServer)
+                mail::ResolveWithSystem(host, port, std::move(lookup));
+        };
     }
+    bool silentNameServer = false;
 };
 
 class FormTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dlg.SetServerForTesting("127.0.0.1", server.port());
+        dlg.Mailer().SetServerForTesting("127.0.0.1", server.port());
         mail::Timeouts timeouts;
         timeouts.connect = std::chrono::seconds(5);
         timeouts.reply = std::chrono::seconds(5);
         timeouts.endOfData = std::chrono::seconds(5);
-        dlg.SetTimeoutsForTesting(timeouts);
+        dlg.Mailer().SetTimeoutsForTesting(timeouts);
         dlg.show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
     }

@@ -66,8 +66,8 @@ TEST_F(Keyboard, CtrlEnterBreaksTheBodyLineAndReachesTheMemberAsCrLf) {
     TypeInto(Body(), U("第二行"));
     EXPECT_EQ(Body()->toPlainText(), U("第一行\n第二行"));
     EXPECT_TRUE(boxes.Seen().empty());
-    ASSERT_TRUE(dlg.UpdateData(true));
-    EXPECT_EQ(dlg.m_strBody, "\xB5\xDA\xD2\xBB\xD0\xD0\r\n\xB5\xDA\xB6\xFE\xD0\xD0");
+    ASSERT_TRUE(dlg.DoDataExchange(true));
+    EXPECT_EQ(dlg.FormValues().m_strBody, "\xB5\xDA\xD2\xBB\xD0\xD0\r\n\xB5\xDA\xB6\xFE\xD0\xD0");
 }
 
 TEST_F(Keyboard, EnterOnAFocusedButtonPressesThatButton) {

@@ -160,8 +160,8 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
         EXPECT_EQ(Shown(), c.form);
         connections += c.connections;
         EXPECT_EQ(server.ConnectionCount(), connections);
-        EXPECT_FALSE(dlg.SocketOpen());
-        EXPECT_FALSE(dlg.HasReplyBuffer());
+        EXPECT_FALSE(dlg.Mailer().SocketOpen());
+        EXPECT_FALSE(dlg.Mailer().HasReplyBuffer());
     }
 }
 
@@ -286,8 +286,8 @@ TEST_F(Send, CloseOrEscDuringTheCommandAsksAndYesEndsItAtOnce) {
         EXPECT_TRUE(question.parentedToForm);
         EXPECT_EQ(chooserRuns, 0) << "a click during the command ran the chooser";
         EXPECT_EQ(Subject()->text(), kForm.subject) << "a key during the command was typed";
-        EXPECT_FALSE(dlg.SocketOpen());
-        EXPECT_FALSE(dlg.HasReplyBuffer());
+        EXPECT_FALSE(dlg.Mailer().SocketOpen());
+        EXPECT_FALSE(dlg.Mailer().HasReplyBuffer());
         if (!yes) {
             EXPECT_EQ(shown, QStringList{U("发送成功!欢迎使用")});
             EXPECT_TRUE(dlg.isVisible());
