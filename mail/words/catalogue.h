@@ -34,6 +34,8 @@ enum class Msg {
     AuthNotAccepted,         // AUTH not answered with 334, or no way of logging in we know
     MailTooLarge,            // larger than the server's SIZE; %1 is the limit in MiB
     ControlCharacterInPath,  // a line break or other control character in the attachment path
+    RecipientNotOneAddress,  // the recipient is not one mailbox (ParseRecipient gave nothing)
+    AccountNotLocalPart, // the account is more than a local part (AccountLocalPart gave nothing)
 };
 
 // Why the connection to the server failed, shown with the system's own reason after it.

@@ -20,6 +20,8 @@ class Reading:
     reader: str
     subject: str = None
     body: str = None  # the text part, line breaks as the reader gives them
+    main_body: str = None  # what the reader takes for the mail's text (Python's get_body())
+    recipient: str = None  # the To field as the reader shows it: display name, then <address>
     date: datetime = None
     sender: str = None
     message_id: str = None
@@ -39,6 +41,14 @@ def _python(path, policy, name):
         sender=str(msg["From"]),
         message_id=str(msg["Message-ID"]),
     )
+    if policy is email.policy.compat32:
+        reading.recipient = str(email.header.make_header(email.header.decode_header(msg["To"])))
+    else:
+        # The name as the reader decoded it, not re-quoted for a header.
+        [to] = msg["To"].addresses
+        reading.recipient = f"{to.display_name} <{to.addr_spec}>"
+        main = msg.get_body(preferencelist=("plain", "html"))
+        reading.main_body = None if main is None else main.get_content()
     for part in msg.walk():
         if part.get_content_type() == "text/plain" and part.get_payload(decode=True):
             reading.body = part.get_payload(decode=True).decode(part.get_content_charset())
@@ -95,6 +105,7 @@ def mu(path):
         subject=headers.get("Subject"),
         body=body.rstrip("\n"),
         date=datetime.fromtimestamp(high * 65536 + low, timezone.utc),
+        recipient=headers.get("To"),
         sender=re.search(r':from \(\(:email "([^"]*)"', sexp).group(1),
         message_id=re.search(r':message-id "([^"]*)"', sexp).group(1),
     )
@@ -109,10 +120,12 @@ def mu(path):
 
 def munpack(path):
     """The attachment's bytes only: munpack rewrites names and decodes neither RFC 2047 nor
-    RFC 2231."""
+    RFC 2231. Every file it writes but the text part (its ".desc") counts: an empty part it
+    writes out as a file of its own is one file too many."""
     with tempfile.TemporaryDirectory(prefix="vellipost-munpack-") as out:
         _run(["munpack", "-q", str(Path(path).resolve())], cwd=out)
-        saved = _files(out, skip=[r"part\d+", r".*\.desc"])
+        saved = _files(out, skip=[r".*\.desc"])
+    assert len(saved) == 1, f"munpack saved {len(saved)} files besides the text: {list(saved)}"
     return Reading("munpack", attachments={None: data for data in saved.values()})
 
 

@@ -22,6 +22,13 @@ from sandbox_fixture import running_sandbox  # noqa: E402
 SUBJECT = "测试邮件：你好 € 镕堃 한국어 😀"
 BODY = "第一行 € 镕堃\n.\n한국어 😀\n--marrowfen-quibblestar--\n.hidden 最后一行"
 
+# What readers cut short, misplace or lose: a subject of many encoded words (52 characters), lines
+# that an mbox file would store as ">From ", and an attachment name of 229 bytes.
+LONG_SUBJECT = "关于二〇二六年第三季度华东地区销售数据汇总与下一季度市场推广计划的会议通知及附件说明请各位准时参加"
+FROM_BODY = "Hi,\nFrom now on the report comes monthly.\n\nFrom the sales team\nFrom: not a header"
+LONG_NAME = ("二〇二六年度财务报告最终版附件一第三季度销售数据汇总" * 2 + "华东地区分公司年度总结报告附件二"
+             + "全年汇总及说明.zip")
+
 
 class SandboxEndToEnd(unittest.TestCase):
     def read_everywhere(self, eml, readers_to_use=readers.ALL):
@@ -94,6 +101,51 @@ class SandboxEndToEnd(unittest.TestCase):
             self.assertEqual(send(sandbox.port, "demo", "demo", "s", "b", path),
                              ["附件路径中不能含有换行符等控制字符!"])
             self.assertEqual(sandbox.messages(), [])
+
+    def test_long_subject_from_lines_and_long_name_in_every_reader(self):
+        data = random.Random(7).randbytes(100 * 1000)
+        with tempfile.TemporaryDirectory() as folder, running_sandbox() as sandbox:
+            path = Path(folder) / LONG_NAME
+            path.write_bytes(data)
+            self.assertEqual(send(sandbox.port, "demo", "demo", LONG_SUBJECT, FROM_BODY, path),
+                             [SENT_OK])
+            [eml] = sandbox.messages()
+            raw = eml.read_bytes()
+            readings = self.read_everywhere(eml)
+        self.assertTrue(raw.isascii(), "the message is not 7-bit clean")
+        self.assertNotRegex(raw, rb"(?m)^From ", "an mbox file would rewrite a line")
+        for r in readings:
+            with self.subTest(reader=r.reader):
+                if r.subject is not None:
+                    self.assertEqual(r.subject, LONG_SUBJECT)
+                if r.body is not None:
+                    self.assertEqual(r.body.replace("\r\n", "\n"), FROM_BODY)
+                if r.reader == "python (policy.default)":
+                    self.assertEqual(r.main_body.replace("\r\n", "\n"), FROM_BODY)
+                self.assertEqual(len(r.attachments), 1, r.attachments.keys())
+                [(got_name, got)] = r.attachments.items()
+                # ripmime cuts every name at 128 bytes, inside a character if need be.
+                if got_name is not None and r.reader != "ripmime":
+                    self.assertEqual(got_name, LONG_NAME)
+                self.assertEqual(got, data)
+
+    # Waits for the send command to take the recipient apart into its address and display name:
+    # until then the display name goes into the envelope and the server refuses it.
+    @unittest.expectedFailure
+    def test_display_name_reaches_every_reader(self):
+        recipients = [
+            ("张三 <zs@example.com>", "张三"),
+            ('"张三 \\"小张\\" (work)" <zs@example.com>', '张三 "小张" (work)'),
+        ]
+        with running_sandbox() as sandbox:
+            for number, (typed, name) in enumerate(recipients):
+                self.assertEqual(send(sandbox.port, "demo", "demo", "s", "b", recipient=typed),
+                                 [SENT_OK], typed)
+                eml = sandbox.messages()[number]
+                for r in self.read_everywhere(eml, (readers.python_default,
+                                                    readers.python_compat32, readers.mu)):
+                    with self.subTest(typed=typed, reader=r.reader):
+                        self.assertEqual(r.recipient, f"{name} <zs@example.com>")
 
     def test_wrong_credentials_are_refused(self):
         with running_sandbox() as sandbox:

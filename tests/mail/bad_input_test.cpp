@@ -330,7 +330,7 @@ TEST(BadInput, CharactersWhoseUtf16UnitsHoldLineBreakBytesAreSentAsText) {
     ASSERT_EQ(seen.units.size(), 9u);
     EXPECT_EQ(seen.units[5], "RCPT TO:<" + chars + "@example.com>\r\n");
     EXPECT_EQ(seen.units[7],
-              ExpectedHead("Subject: =?GB18030?B?8Pqvgw==?=", "demo", chars + "@example.com") +
+              ExpectedHead("Subject: =?UTF-8?B?55iK55iN?=", "demo", chars + "@example.com") +
                   ExpectedTextPartHead("base64") + "8Pqvgw==" + kClosing);
 }
 

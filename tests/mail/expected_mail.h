@@ -15,12 +15,13 @@ inline std::string TestMessageId() {
     return std::string("<") + kTestRandomHex + ".1796608800@" + mail::MAIL_DOMAIN + ">";
 }
 
-// TestMailer::FillForm's subject 你好 (GB18030 C4E3 BAC3) and body 正文第一行 / 第二行, on the
-// wire.
-inline constexpr char kFilledSubjectField[] = "Subject: =?GB18030?B?xOO6ww==?=";
+// TestMailer::FillForm's subject 你好 (UTF-8 E4BDA0 E5A5BD in its encoded word) and body 正文第一行
+// / 第二行 (GB18030 bytes, the same in GBK), on the wire.
+inline constexpr char kFilledSubjectField[] = "Subject: =?UTF-8?B?5L2g5aW9?=";
 inline constexpr char kFilledBodyBase64[] = "1f3OxLXa0rvQ0A0Ktdq2/tDQ";
 
-// The header block up to the second part's boundary line.
+// The header block, up to and including the empty line that ends it. The first part's boundary
+// line follows (ExpectedTextPartHead, or ExpectedAttachmentHead for a mail without a body).
 inline std::string ExpectedHead(const std::string& subjectField, const std::string& user = "demo",
                                 const std::string& recipient = "friend@example.com") {
     return "From: <" + user + "@" + mail::MAIL_DOMAIN + ">\r\n" + "To: <" + recipient + ">\r\n" +
@@ -29,13 +30,18 @@ inline std::string ExpectedHead(const std::string& subjectField, const std::stri
            "X-mailer: tolvaren smtp dll\r\n"
            "Mime-Version: 1.0\r\n"
            "Content-Type: multipart/mixed;Boundary=\"marrowfen-quibblestar\"\r\n"
-           "\r\n--marrowfen-quibblestar\r\n\r\n"
-           "--marrowfen-quibblestar\r\n";
+           "\r\n";
 }
 
-// The text part's header, "7bit" or "base64", up to the empty line that ends it.
-inline std::string ExpectedTextPartHead(const std::string& encoding) {
-    return "Content-Type: text/plain;charset=GB18030\r\n"
+// The text part's boundary line and header, "7bit" or "base64", up to the empty line that ends it.
+// The charset is GBK unless the body holds a character that code page 936 lacks or writes
+// otherwise.
+inline std::string ExpectedTextPartHead(const std::string& encoding,
+                                        const std::string& charset = "GBK") {
+    return "--marrowfen-quibblestar\r\n"
+           "Content-Type: text/plain;charset=" +
+           charset +
+           "\r\n"
            "Content-transfer-Encoding: " +
            encoding + "\r\n\r\n";
 }

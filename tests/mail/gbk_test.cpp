@@ -113,7 +113,7 @@ template <typename Id> void ExpectEveryEntryInCodePage936(Id last, int first = 0
 }
 
 TEST(Gbk, EveryCatalogueTextIsRepresentableInCodePage936) {
-    ExpectEveryEntryInCodePage936(mail::Msg::ControlCharacterInPath);
+    ExpectEveryEntryInCodePage936(mail::Msg::AccountNotLocalPart);
     ExpectEveryEntryInCodePage936(mail::Cause::Network, static_cast<int>(mail::Cause::Resolve));
     ExpectEveryEntryInCodePage936(mail::Hint::Spam,
                                   static_cast<int>(mail::Hint::AuthorizationCode));

@@ -17,9 +17,10 @@ using Send = FormTest;
 const FormText kForm{U("张三"), U("密码"), U("to@example.com"), U("主题"), U("你好\n瘊瘍"), {}};
 
 // GBK bytes: 张三 D5C5 C8FD. The subject 主题 (D6F7 CCE2) and the body 你好 / U+760A 瘊 U+760D 瘍
-// (C4E3 BAC3 CR LF F0FA AF83) as they go out in GB18030: an encoded word and base64.
+// (C4E3 BAC3 CR LF F0FA AF83) as they go out: an encoded word of UTF-8 (E4B8BB E9A298) and base64
+// of the GB18030 bytes.
 const std::string kUserGbk = "\xD5\xC5\xC8\xFD";
-const std::string kSubjectField = "Subject: =?GB18030?B?1vfM4g==?=";
+const std::string kSubjectField = "Subject: =?UTF-8?B?5Li76aKY?=";
 const std::string kBodyBase64 = "xOO6ww0K8Pqvgw==";
 // base64 of the GBK bytes of 张三 and 密码 (C3DC C2EB).
 const std::string kUserLine = "1cXI/Q==\r\n";
