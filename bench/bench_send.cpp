@@ -2,10 +2,12 @@
 // does (the send command, the attachment worker, the encoder, the socket) to a server on a
 // loopback port, then prints how long it took and how much memory it used:
 //
-//   vellipost-bench-send PORT FILE
+//   vellipost-bench-send [--ca-file CA_FILE] PORT FILE
 //   -> seconds=1.234 bytes=104857600 file_mbps=85.0 idle_rss_kib=3456 peak_rss_kib=4567
 //
-// Exit status 0 only when the user would have seen the success message.
+// Exit status 0 only when the user would have seen the success message. With CA_FILE the server's
+// certificate is checked against that CA instead of the system's store, for a sink that offers
+// STARTTLS with a throwaway certificate.
 #include "cli_mailer.h"
 
 #include <chrono>
@@ -46,23 +48,29 @@ public:
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s PORT FILE\n", argv[0]);
+    const bool withCa = argc > 1 && std::string(argv[1]) == "--ca-file";
+    const int first = withCa ? 3 : 1; // PORT
+    if (argc != first + 2) {
+        std::fprintf(stderr, "usage: %s [--ca-file CA_FILE] PORT FILE\n", argv[0]);
         return 2;
     }
+    const char* const file = argv[first + 1];
     struct stat st {};
-    if (::stat(argv[2], &st) != 0) {
-        std::perror(argv[2]);
+    if (::stat(file, &st) != 0) {
+        std::perror(file);
         return 2;
     }
     BenchMailer mailer;
-    mailer.core.SetServerForTesting("127.0.0.1", static_cast<std::uint16_t>(std::atoi(argv[1])));
+    mailer.core.SetServerForTesting("127.0.0.1",
+                                    static_cast<std::uint16_t>(std::atoi(argv[first])));
+    if (withCa)
+        mailer.core.SetTrustedCaFileForTesting(argv[2]);
     mailer.form.m_strUser = "bench";
     mailer.form.m_strPassword = "bench";
     mailer.form.m_strRecipient = "sink@example.com";
     mailer.form.m_strSubject = "bench";
     mailer.form.m_strBody = "bench";
-    mailer.form.m_strAttachPath = argv[2];
+    mailer.form.m_strAttachPath = file;
 
     const long idleKib = StatusKib("VmRSS");
     const auto start = std::chrono::steady_clock::now();

@@ -1,6 +1,7 @@
 // vellipost-sink: an SMTP server on 127.0.0.1 that accepts everything and discards (or stores)
 // the messages, for measuring how fast mail clients push large attachments. It must never be
 // the bottleneck, so the DATA path does no per-byte work beyond looking for line-start dots.
+// With a certificate and key it offers STARTTLS (RFC 3207), for measuring clients over TLS.
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -14,6 +15,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -23,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -76,7 +81,8 @@ bool StopRequested() {
         std::fprintf(stderr, "vellipost-sink: %s\n", complaint);
     }
     std::fprintf(stderr,
-                 "usage: vellipost-sink [--port N] [--store DIR] [--ready-file PATH] [--once]\n");
+                 "usage: vellipost-sink [--port N] [--store DIR] [--ready-file PATH] [--once]\n"
+                 "                      [--tls-cert CERT --tls-key KEY]\n");
     std::exit(2);
 }
 
@@ -114,6 +120,8 @@ struct Options {
     std::optional<fs::path> store;
     std::optional<fs::path> readyFile;
     bool once = false;
+    std::optional<fs::path> tlsCert; // PEM, the server's certificate first, then any chain
+    std::optional<fs::path> tlsKey;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -140,18 +148,26 @@ Options ParseOptions(int argc, char** argv) {
             opt.readyFile = fs::path(value());
         } else if (arg == "--once") {
             opt.once = true;
+        } else if (arg == "--tls-cert") {
+            opt.tlsCert = fs::path(value());
+        } else if (arg == "--tls-key") {
+            opt.tlsKey = fs::path(value());
         } else if (arg == "--help" || arg == "-h") {
             Usage(nullptr);
         } else {
             Usage("unknown option");
         }
     }
+    if (opt.tlsCert.has_value() != opt.tlsKey.has_value()) {
+        Usage("--tls-cert and --tls-key go together");
+    }
     return opt;
 }
 
-// Waits until fd is readable (or has an error/hang-up to report); false when asked to stop.
-bool WaitReadable(int fd) {
-    pollfd p{fd, POLLIN, 0};
+// Waits until fd is ready for events (or has an error/hang-up to report); false when asked to
+// stop.
+bool WaitFor(int fd, short events) {
+    pollfd p{fd, events, 0};
     for (;;) {
         if (g_stop) {
             return false;
@@ -164,6 +180,10 @@ bool WaitReadable(int fd) {
             Die("ppoll", errno);
         }
     }
+}
+
+bool WaitReadable(int fd) {
+    return WaitFor(fd, POLLIN);
 }
 
 // > 0: bytes read; 0: peer closed; < 0: error or stop requested.
@@ -201,6 +221,160 @@ bool SendAll(int fd, std::string_view s) {
     }
     return true;
 }
+
+struct SslCtxFree {
+    void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
+using SslPtr = std::unique_ptr<SSL, SslFree>;
+
+// OpenSSL's reasons for the last failure, oldest first; empties the thread's error queue, so
+// that the next connection's calls are judged by their own errors.
+std::string TlsErrors() {
+    std::string text;
+    while (const unsigned long code = ERR_get_error()) {
+        char line[256];
+        ERR_error_string_n(code, line, sizeof line);
+        text += text.empty() ? "" : "; ";
+        text += line;
+    }
+    return text.empty() ? std::string("no reason given") : text;
+}
+
+// The server's TLS settings; null without --tls-cert.
+SslCtxPtr MakeTlsContext(const Options& opt) {
+    if (!opt.tlsCert) {
+        return nullptr;
+    }
+    SslCtxPtr ctx(SSL_CTX_new(TLS_server_method()));
+    if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
+        SSL_CTX_use_certificate_chain_file(ctx.get(), opt.tlsCert->c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx.get(), opt.tlsKey->c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx.get()) != 1) {
+        std::fprintf(stderr, "vellipost-sink: cannot use %s and %s: %s\n", opt.tlsCert->c_str(),
+                     opt.tlsKey->c_str(), TlsErrors().c_str());
+        std::exit(1);
+    }
+    // Read-ahead lets one recv bring in several records, where OpenSSL would otherwise read each
+    // record's header and body apart.
+    SSL_CTX_set_read_ahead(ctx.get(), 1);
+    return ctx;
+}
+
+// One connection's bytes: the socket itself, or TLS over it once StartTls() has succeeded. The
+// plain path costs one test per read; the TLS path reads until the buffer is full or the socket
+// has nothing more, so the DATA loop sees blocks as large as it does without TLS.
+class CLink {
+public:
+    explicit CLink(int fd) : m_fd(fd) {}
+    ~CLink() {
+        if (m_ssl && !m_failed) {
+            SSL_shutdown(m_ssl.get()); // close_notify, best effort: the peer may be gone
+        }
+        ERR_clear_error();
+    }
+    CLink(const CLink&) = delete;
+    CLink& operator=(const CLink&) = delete;
+
+    bool Secure() const { return m_ssl != nullptr; }
+
+    // > 0: bytes read; 0: peer closed; < 0: error or stop requested.
+    ssize_t Read(char* p, std::size_t n) {
+        if (!m_ssl) {
+            return Receive(m_fd, p, n);
+        }
+        std::size_t got = 0;
+        while (got < n) {
+            if (StopRequested()) {
+                return -1;
+            }
+            std::size_t r = 0;
+            const int rc = SSL_read_ex(m_ssl.get(), p + got, n - got, &r);
+            if (rc == 1) {
+                got += r;
+                continue;
+            }
+            const int err = SSL_get_error(m_ssl.get(), rc);
+            if (err == SSL_ERROR_WANT_READ && got > 0) {
+                break;
+            }
+            if (!Retry(err)) {
+                if (got > 0) {
+                    break; // the failure shows again on the next call
+                }
+                return err == SSL_ERROR_ZERO_RETURN ? 0 : -1;
+            }
+        }
+        return static_cast<ssize_t>(got);
+    }
+
+    bool Write(std::string_view s) {
+        if (!m_ssl) {
+            return SendAll(m_fd, s);
+        }
+        while (!s.empty()) {
+            std::size_t written = 0;
+            const int rc = SSL_write_ex(m_ssl.get(), s.data(), s.size(), &written);
+            if (rc == 1) {
+                s.remove_prefix(written);
+            } else if (!Retry(SSL_get_error(m_ssl.get(), rc))) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The server's side of the handshake on this connection; false (with the reason on stderr)
+    // if it fails. The socket stays non-blocking from here on, so that a stop request is seen
+    // while OpenSSL waits for the peer.
+    bool StartTls(SSL_CTX* ctx) {
+        const int flags = ::fcntl(m_fd, F_GETFL);
+        if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+            return false;
+        }
+        m_ssl.reset(SSL_new(ctx));
+        if (!m_ssl || SSL_set_fd(m_ssl.get(), m_fd) != 1) {
+            m_failed = true;
+            return false;
+        }
+        for (;;) {
+            const int rc = SSL_accept(m_ssl.get());
+            if (rc == 1) {
+                return true;
+            }
+            const int err = SSL_get_error(m_ssl.get(), rc);
+            if (!Retry(err)) {
+                if (!g_stop) {
+                    std::fprintf(stderr, "vellipost-sink: TLS handshake failed: %s\n",
+                                 TlsErrors().c_str());
+                }
+                return false;
+            }
+        }
+    }
+
+private:
+    // Waits for what OpenSSL asked for; false when the connection is over (error, close or stop).
+    bool Retry(int err) {
+        if (err == SSL_ERROR_WANT_READ) {
+            return WaitFor(m_fd, POLLIN);
+        }
+        if (err == SSL_ERROR_WANT_WRITE) {
+            return WaitFor(m_fd, POLLOUT);
+        }
+        if (err == SSL_ERROR_SYSCALL || err == SSL_ERROR_SSL) {
+            m_failed = true; // OpenSSL forbids a shutdown after these
+        }
+        return false;
+    }
+
+    int m_fd;
+    SslPtr m_ssl;
+    bool m_failed = false;
+};
 
 // Stored messages are written straight from the receive buffer: slices between removed dots
 // are gathered and written with one writev per block.
@@ -272,8 +446,8 @@ enum class SessionEnd { Closed, Stop };
 
 class CSession {
 public:
-    CSession(int fd, const Options& opt, std::vector<char>& buf, unsigned& stored)
-        : m_fd(fd), m_opt(opt), m_buf(buf), m_stored(stored) {}
+    CSession(int fd, const Options& opt, SSL_CTX* tls, std::vector<char>& buf, unsigned& stored)
+        : m_link(fd), m_opt(opt), m_tls(tls), m_buf(buf), m_stored(stored) {}
 
     SessionEnd Run();
     unsigned Delivered() const { return m_delivered; }
@@ -287,7 +461,7 @@ private:
         m_out.append("\r\n");
     }
     bool Flush() {
-        const bool ok = SendAll(m_fd, m_out);
+        const bool ok = m_link.Write(m_out);
         m_out.clear();
         return ok;
     }
@@ -296,8 +470,9 @@ private:
     void HandleAuth(std::string_view args);
     DataEnd ReceiveData();
 
-    int m_fd;
+    CLink m_link;
     const Options& m_opt;
+    SSL_CTX* m_tls; // null: no STARTTLS offered
     std::vector<char>& m_buf;
     unsigned& m_stored;
     std::string m_in;  // received command bytes not yet consumed
@@ -306,6 +481,7 @@ private:
     bool m_haveMail = false;
     bool m_haveRcpt = false;
     bool m_wantData = false;
+    bool m_wantTls = false;
     bool m_discardingLongLine = false;
     unsigned m_delivered = 0;
 };
@@ -334,6 +510,19 @@ SessionEnd CSession::Run() {
                 Flush();
                 return SessionEnd::Closed;
             }
+            if (m_wantTls) {
+                // The client may not pipeline past STARTTLS (RFC 3207): anything it did is
+                // dropped, and so is all the session knew before the handshake.
+                m_wantTls = false;
+                m_in.clear();
+                pos = 0;
+                if (!Flush() || !m_link.StartTls(m_tls)) {
+                    return g_stop ? SessionEnd::Stop : SessionEnd::Closed;
+                }
+                m_haveMail = false;
+                m_haveRcpt = false;
+                break;
+            }
             if (m_wantData) {
                 m_wantData = false;
                 m_in.erase(0, pos);
@@ -361,7 +550,7 @@ SessionEnd CSession::Run() {
         if (!Flush()) {
             return SessionEnd::Closed;
         }
-        const ssize_t n = Receive(m_fd, chunk.data(), chunk.size());
+        const ssize_t n = m_link.Read(chunk.data(), chunk.size());
         if (n <= 0) {
             return g_stop ? SessionEnd::Stop : SessionEnd::Closed;
         }
@@ -398,7 +587,19 @@ bool CSession::HandleLine(std::string_view line) {
     } else if (verb == "EHLO") {
         Reply("250-sink");
         Reply("250-AUTH LOGIN PLAIN");
+        if (m_tls != nullptr && !m_link.Secure()) {
+            Reply("250-STARTTLS");
+        }
         Reply("250 8BITMIME");
+    } else if (verb == "STARTTLS" && m_tls != nullptr) {
+        if (m_link.Secure()) {
+            Reply("503 TLS already active");
+        } else if (!args.empty()) {
+            Reply("501 STARTTLS takes no arguments");
+        } else {
+            Reply("220 ready to start TLS");
+            m_wantTls = true;
+        }
     } else if (verb == "AUTH") {
         HandleAuth(args);
     } else if (verb == "MAIL") {
@@ -494,7 +695,7 @@ CSession::DataEnd CSession::ReceiveData() {
             std::memcpy(block, m_in.data(), n);
             m_in.clear();
         } else {
-            const ssize_t r = Receive(m_fd, block, kBlock);
+            const ssize_t r = m_link.Read(block, kBlock);
             if (r <= 0) {
                 abandon();
                 return g_stop ? DataEnd::Stop : DataEnd::Closed;
@@ -557,14 +758,15 @@ CSession::DataEnd CSession::ReceiveData() {
                 return DataEnd::Done;
             }
             ++m_delivered;
+            const char* const over = m_link.Secure() ? " over TLS" : "";
             if (storing) {
                 ++m_stored;
-                std::fprintf(stderr, "message %u: %llu bytes in %.3f s, %.1f MB/s, stored %s\n",
+                std::fprintf(stderr, "message %u: %llu bytes in %.3f s, %.1f MB/s, stored %s%s\n",
                              m_stored, static_cast<unsigned long long>(bytes), seconds, rate,
-                             path.c_str());
+                             path.c_str(), over);
             } else {
-                std::fprintf(stderr, "message: %llu bytes in %.3f s, %.1f MB/s\n",
-                             static_cast<unsigned long long>(bytes), seconds, rate);
+                std::fprintf(stderr, "message: %llu bytes in %.3f s, %.1f MB/s%s\n",
+                             static_cast<unsigned long long>(bytes), seconds, rate, over);
             }
             Reply("250 OK");
             return DataEnd::Done;
@@ -654,6 +856,7 @@ void InstallSignals() {
 int main(int argc, char** argv) {
     const Options opt = ParseOptions(argc, argv);
     InstallSignals();
+    const SslCtxPtr tls = MakeTlsContext(opt);
     if (opt.store) {
         std::error_code ec;
         fs::create_directories(*opt.store, ec);
@@ -683,7 +886,7 @@ int main(int argc, char** argv) {
         }
         const int one = 1;
         ::setsockopt(conn.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        CSession session(conn.Get(), opt, buf, stored);
+        CSession session(conn.Get(), opt, tls.get(), buf, stored);
         if (session.Run() == SessionEnd::Stop) {
             break;
         }

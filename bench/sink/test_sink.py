@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Tests for vellipost-sink: the SMTP dialogue, the DATA terminator and dot-unstuffing however the
-bytes are split over reads, storing, --once, signals, and real clients (curl, smtplib).
+bytes are split over reads, storing, --once, signals, real clients (curl, smtplib), and STARTTLS
+with a certificate from a throwaway CA (tests/e2e/pki.py).
 
     /usr/bin/python3 test_sink.py PATH/TO/vellipost-sink [unittest options]
 """
@@ -15,11 +16,16 @@ import shutil
 import signal
 import smtplib
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
+                                "e2e"))
+from pki import SAN_LOCAL, Pki  # noqa: E402
 
 SINK = None
 TIMEOUT = 30  # seconds; only a guard against hanging, never a performance check
@@ -446,6 +452,87 @@ class SmtplibTest(unittest.TestCase):
             self.assertEqual(sink.stop(), 0)
             for n in range(1, len(logins) + 1):
                 self.assertTrue(sink.stored(n) == msg, f"message {n} differs")
+
+
+class StartTlsTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.pki_dir = tempfile.mkdtemp(prefix="vellipost-sink-pki-")
+        pki = Pki(cls.pki_dir)
+        cls.ca_file = str(pki.ca("sink-ca"))
+        cls.cert, cls.key = (str(path) for path in pki.server("sink", "sink-ca", SAN_LOCAL))
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.pki_dir)
+
+    def tls_sink(self):
+        return Sink("--tls-cert", self.cert, "--tls-key", self.key)
+
+    def test_offered_only_with_a_certificate_and_only_before_tls(self):
+        with Sink() as sink, smtplib.SMTP("127.0.0.1", sink.port, timeout=TIMEOUT) as s:
+            s.ehlo()
+            self.assertFalse(s.has_extn("starttls"))
+            self.assertEqual(s.docmd("STARTTLS")[0], 500)
+        with self.tls_sink() as sink, smtplib.SMTP("127.0.0.1", sink.port, timeout=TIMEOUT) as s:
+            s.ehlo()
+            self.assertTrue(s.has_extn("starttls"))
+            # Commands pipelined behind STARTTLS are dropped, not answered inside TLS.
+            s.send(b"STARTTLS\r\nMAIL FROM:<a@example.com>\r\n")
+            self.assertEqual(s.getreply(), (220, b"ready to start TLS"))
+            s.sock = ssl.create_default_context(cafile=self.ca_file).wrap_socket(
+                s.sock, server_hostname="127.0.0.1")
+            s.file = None
+            self.assertEqual(s.docmd("RCPT TO:<b@example.com>"), (503, b"MAIL first"))
+            s.ehlo()
+            self.assertFalse(s.has_extn("starttls"))
+            self.assertTrue(s.has_extn("auth"))
+            self.assertEqual(s.docmd("STARTTLS")[0], 503)
+
+    def test_smtplib_sends_inside_tls(self):
+        msg = b"Subject: tls\r\n\r\n.dot\r\n" + DataTest.big_content(3 << 20, 7)
+        with self.tls_sink() as sink:
+            with smtplib.SMTP("127.0.0.1", sink.port, timeout=TIMEOUT) as s:
+                s.starttls(context=ssl.create_default_context(cafile=self.ca_file))
+                s.login("user", "pass")
+                self.assertEqual(s.sendmail("a@example.com", ["b@example.com"], msg), {})
+            self.assertEqual(sink.stop(), 0)
+            self.assertTrue(sink.stored(1) == msg, "message differs")
+            self.assertRegex(sink.stderr, r"message 1: \d+ bytes in .* over TLS\n")
+
+    @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
+    def test_curl_attachment_with_ssl_reqd(self):
+        payload = random.Random(8).randbytes(5 << 20)
+        with self.tls_sink() as sink:
+            path = os.path.join(sink.dir, "payload.bin")
+            with open(path, "wb") as f:
+                f.write(payload)
+            subprocess.run(["curl", "-sS", "--max-time", str(TIMEOUT), "--ssl-reqd", "--cacert",
+                            self.ca_file, f"smtp://127.0.0.1:{sink.port}", "--mail-from",
+                            "a@example.com", "--mail-rcpt", "c@example.com", "--user", "x:y",
+                            "-F", f"=@{path};encoder=base64"], check=True, timeout=TIMEOUT)
+            self.assertEqual(sink.stop(), 0)
+            msg = email.message_from_bytes(sink.stored(1), policy=email.policy.default)
+            [part] = [p for p in msg.walk() if not p.is_multipart()]
+            self.assertTrue(part.get_payload(decode=True) == payload, "attachment differs")
+            self.assertIn(" over TLS\n", sink.stderr)
+
+    def test_failed_handshake_ends_only_that_connection(self):
+        with self.tls_sink() as sink:
+            c = Client(sink.port)
+            c.reply()
+            self.assertEqual(c.cmd("STARTTLS"), ["220 ready to start TLS"])
+            c.sock.sendall(b"EHLO in the clear\r\n")
+            rest = b""
+            while chunk := c.sock.recv(4096):  # at most an alert, then the end
+                rest += chunk
+            self.assertNotIn(b"250", rest)
+            c.close()
+            c = Client(sink.port)
+            self.assertEqual(c.reply(), ["220 sink ESMTP"])
+            c.close()
+            self.assertEqual(sink.stop(), 0)
+            self.assertIn("TLS handshake failed", sink.stderr)
 
 
 if __name__ == "__main__":

@@ -27,11 +27,14 @@ def run(port, user, password, subject, body, attachment=None, recipient="friend@
     return seen, done.stderr.decode("utf-8", errors="replace")
 
 
-def boxes(port, user, password, subject, body, attachment=None, recipient="friend@example.com"):
+def boxes(port, user, password, subject, body, attachment=None, recipient="friend@example.com",
+          options=()):
     """The boxes in order, each as (text, detail lines)."""
-    return run(port, user, password, subject, body, attachment, recipient)[0]
+    return run(port, user, password, subject, body, attachment, recipient, options)[0]
 
 
-def send(port, user, password, subject, body, attachment=None, recipient="friend@example.com"):
+def send(port, user, password, subject, body, attachment=None, recipient="friend@example.com",
+         options=()):
     """The texts of the boxes in order."""
-    return [text for text, _ in boxes(port, user, password, subject, body, attachment, recipient)]
+    return [text for text, _ in boxes(port, user, password, subject, body, attachment, recipient,
+                                      options)]

@@ -8,9 +8,14 @@
         ...send mail...
         [path] = postfix.wait_for_mail(1)
 
+    with running_postfix(tls=True) as postfix:
+        # the same, and STARTTLS with a certificate for 127.0.0.1 and localhost from a throwaway
+        # CA (postfix.ca_file); AUTH is offered only inside TLS
+        ...
+
 Everything lives in one temporary folder: the configuration (`postfix -c` on it), the queue, the
-sasldb, the Maildir and the log. The system's own Postfix (installed unconfigured by scripts/deps)
-is neither read nor started. Starting Postfix needs root, as its master does.
+sasldb, the Maildir, the log and, with TLS, the CA and the server's key and certificate. The
+system's own Postfix (installed unconfigured by scripts/deps) is neither read nor started. Starting Postfix needs root, as its master does.
 
 Guarantees callers may rely on:
 - When running_postfix() yields, the smtpd accepts connections on 127.0.0.1:port.
@@ -29,6 +34,8 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
+
+from pki import SAN_LOCAL, Pki
 
 HOST = "127.0.0.1"
 DOMAIN = "vellipost.test"
@@ -84,8 +91,21 @@ smtpd_sasl_auth_enable = yes
 smtpd_sasl_type = cyrus
 smtpd_sasl_path = smtpd
 smtpd_sasl_local_domain = {domain}
+{tls}"""
+
+TLS_OFF = """\
 smtpd_tls_security_level = none
 smtpd_tls_auth_only = no
+"""
+
+# STARTTLS offered, never required; AUTH only after it. Level 1 logs each TLS connection, so the
+# log shows the handshake before the login that the queue line records (sasl_username=).
+TLS_ON = """\
+smtpd_tls_security_level = may
+smtpd_tls_auth_only = yes
+smtpd_tls_cert_file = {cert}
+smtpd_tls_key_file = {key}
+smtpd_tls_loglevel = 1
 """
 
 # chroot off ("n" in the fifth column) everywhere: the services read the folder by its full path.
@@ -108,6 +128,7 @@ virtual   unix  - n n - - virtual
 anvil     unix  - - n - 1 anvil
 scache    unix  - - n - 1 scache
 postlog   unix-dgram n - n - 1 postlogd
+tlsmgr    unix  - - n 1000? 1 tlsmgr
 """
 
 # Debian's Postfix has Cyrus SASL look for smtpd.conf in the sasl folder of the configuration.
@@ -130,6 +151,7 @@ class Postfix:
     def __init__(self, root, port):
         self.root = root
         self.port = port
+        self.ca_file = None  # the CA that issued the server's certificate, with TLS
         self.config = root / "config"
         self.maildir = root / "mail" / MAILBOX
 
@@ -209,13 +231,30 @@ class Postfix:
                 os.kill(pid, 9)
 
 
-def _configure(root, port, size_limit):
+def _make_certificate(folder):
+    """(CA file, server certificate, server key) for 127.0.0.1 and localhost. smtpd reads the
+    key while still root, so it stays readable by root alone."""
+    folder.mkdir()
+    pki = Pki(folder)
+    ca_file = pki.ca("postfix-test-ca")
+    cert, key = pki.server("postfix", "postfix-test-ca", SAN_LOCAL)
+    key.chmod(0o600)
+    return ca_file, cert, key
+
+
+def _configure(root, port, size_limit, tls):
+    """Writes the instance's files; returns the CA file with TLS, else None."""
     for folder in ("config/sasl", "queue", "data", "mail"):
         (root / folder).mkdir(parents=True)
     nobody = pwd.getpwnam("nobody")
     owner = pwd.getpwnam("postfix")
+    ca_file, tls_lines = None, TLS_OFF
+    if tls:
+        ca_file, cert, key = _make_certificate(root / "pki")
+        tls_lines = TLS_ON.format(cert=cert, key=key)
     values = {"root": root, "domain": DOMAIN, "size_limit": size_limit, "host": HOST,
-              "port": port, "uid": nobody.pw_uid, "gid": grp.getgrnam("nogroup").gr_gid}
+              "port": port, "uid": nobody.pw_uid, "gid": grp.getgrnam("nogroup").gr_gid,
+              "tls": tls_lines}
     (root / "config/main.cf").write_text(MAIN_CF.format(**values))
     (root / "config/master.cf").write_text(MASTER_CF.format(**values))
     (root / "config/mailboxes").write_text(f"{MAILBOX}@{DOMAIN} {MAILBOX}/\n")
@@ -226,16 +265,18 @@ def _configure(root, port, size_limit):
     os.chown(root / "sasldb2", owner.pw_uid, -1)
     os.chown(root / "data", owner.pw_uid, -1)
     os.chown(root / "mail", nobody.pw_uid, -1)
+    return ca_file
 
 
 @contextlib.contextmanager
-def running_postfix(size_limit=MESSAGE_SIZE_LIMIT):
-    """Configure and start an instance on a free port; yield a Postfix; stop it and clean up."""
+def running_postfix(size_limit=MESSAGE_SIZE_LIMIT, tls=False):
+    """Configure and start an instance on a free port; yield a Postfix; stop it and clean up.
+    With tls, the instance offers STARTTLS and AUTH only inside it (see TLS_ON)."""
     root = Path(tempfile.mkdtemp(prefix="vellipost-postfix-"))
     try:
         root.chmod(0o755)  # the daemons give up root and still need to reach their files
         instance = Postfix(root, free_port())
-        _configure(root, instance.port, size_limit)
+        instance.ca_file = _configure(root, instance.port, size_limit, tls)
         try:
             started = instance.postfix("start")
             if started.returncode != 0:

@@ -1,5 +1,5 @@
+#include "gbk_literal.h"
 #include "mail/message/address.h"
-#include "mail/words/gbk.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 namespace {
 
-using mail::Gbk;
+using vtest::Gbk;
 
 const std::string kLocal64(64, 'l');
 const std::string kDomain189 = std::string(185, 'd') + ".com"; // 64 + "@" + 189 = 254 bytes

@@ -10,7 +10,6 @@ import random
 import shutil
 import socket
 import ssl
-import subprocess
 import sys
 import tempfile
 import threading
@@ -22,99 +21,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 import mail_driver  # noqa: E402
 import readers  # noqa: E402
 from mail_driver import MAIL_DOMAIN, SENT_OK  # noqa: E402
+from pki import SAN_LOCAL, Pki  # noqa: E402
 from sandbox_fixture import running_sandbox  # noqa: E402
 
 # The server's host name the build compiles in: the argument of EHLO.
 SMTP_HOST = os.environ.get("VELLIPOST_SMTP_HOST", "smtp.163.com")
 SECURE_FAILED = "与163服务器建立安全连接失败，请检查网络!"
 RECEIVE_FAILED = "接受163服务器信息失败，请检查网络!"
-SAN_LOCAL = "DNS:localhost,IP:127.0.0.1"
-
-CA_CONFIG = """\
-[ ca ]
-default_ca = this_ca
-[ this_ca ]
-database = {folder}/{ca}-index.txt
-serial = {folder}/{ca}-serial
-new_certs_dir = {folder}/{ca}-issued
-default_md = sha256
-policy = any_name
-unique_subject = no
-copy_extensions = none
-[ any_name ]
-commonName = supplied
-[ server ]
-basicConstraints = critical,CA:FALSE
-keyUsage = critical,digitalSignature
-extendedKeyUsage = serverAuth
-subjectAltName = ${{ENV::SAN}}
-"""
-
-
-def asn1_time(moment):
-    return moment.strftime("%Y%m%d%H%M%SZ")
-
-
-class Pki:
-    """Keys and certificates made with the openssl command in a folder of their own."""
-
-    def __init__(self, folder):
-        self.folder = Path(folder)
-
-    def _openssl(self, *args, env=None):
-        subprocess.run(
-            ["openssl", *args],
-            cwd=self.folder,
-            check=True,
-            capture_output=True,
-            env={**os.environ, **(env or {})},
-        )
-
-    def _key(self, name):
-        self._openssl(
-            "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
-            "-out", f"{name}.key",
-        )
-        return self.folder / f"{name}.key"
-
-    def ca(self, name):
-        """A CA: its key, its certificate and the bookkeeping `openssl ca` needs."""
-        self._key(name)
-        self._openssl(
-            "req", "-x509", "-new", "-key", f"{name}.key", "-subj", f"/CN={name}", "-days", "2",
-            "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign",
-            "-out", f"{name}.pem",
-        )
-        (self.folder / f"{name}-index.txt").write_text("")
-        (self.folder / f"{name}-serial").write_text("01\n")
-        (self.folder / f"{name}-issued").mkdir()
-        (self.folder / f"{name}.cnf").write_text(CA_CONFIG.format(folder=self.folder, ca=name))
-        return self.folder / f"{name}.pem"
-
-    def server(self, name, ca, san, not_before=None, not_after=None):
-        """A server certificate (cert, key) for san, issued by ca for the given period."""
-        now = datetime.datetime.now(datetime.timezone.utc)
-        not_before = not_before or now - datetime.timedelta(hours=1)
-        not_after = not_after or now + datetime.timedelta(days=1)
-        key = self._key(name)
-        self._openssl("req", "-new", "-key", key, "-subj", f"/CN={name}", "-out", f"{name}.csr")
-        self._openssl(
-            "ca", "-batch", "-notext", "-config", f"{ca}.cnf", "-cert", f"{ca}.pem",
-            "-keyfile", f"{ca}.key", "-extensions", "server", "-in", f"{name}.csr",
-            "-startdate", asn1_time(not_before), "-enddate", asn1_time(not_after),
-            "-out", f"{name}.pem",
-            env={"SAN": san},
-        )
-        return self.folder / f"{name}.pem", key
-
-    def self_signed(self, name, san):
-        key = self._key(name)
-        self._openssl(
-            "req", "-x509", "-new", "-key", key, "-subj", f"/CN={name}", "-days", "2",
-            "-addext", f"subjectAltName={san}", "-out", f"{name}.pem",
-        )
-        return self.folder / f"{name}.pem", key
 
 
 def send(host, port, ca_file, subject="TLS 测试", body="正文", attachment=None):
