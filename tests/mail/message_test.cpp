@@ -2,10 +2,10 @@
 #include "reference_base64.h"
 
 #include "mail/message/base64.h"
-#include "mail/words/gbk.h"
 #include "mail/message/header_encoding.h"
 #include "mail/message/message.h"
 #include "mail/message/message_stamp.h"
+#include "mail/words/gbk.h"
 
 #include <gtest/gtest.h>
 
@@ -278,6 +278,12 @@ TEST(MessageStamp, MessageIdIsRandomHexTimeAndDomain) {
     const std::string a = RandomHex128(), b = RandomHex128();
     EXPECT_TRUE(std::regex_match(a, std::regex("[0-9a-f]{32}"))) << a;
     EXPECT_NE(a, b);
+}
+
+// Without the kernel's random bytes: the time, the process and the count, each in its own digits.
+TEST(MessageStamp, FallbackHexHoldsTimeProcessAndCount) {
+    EXPECT_EQ(FallbackHex128(0x0123456789ABCDEF, 0x2A, 7), "0123456789abcdef0000002a00000007");
+    EXPECT_EQ(FallbackHex128(~0ull, ~0u, ~0u), std::string(32, 'f'));
 }
 
 } // namespace
