@@ -1,5 +1,6 @@
 #pragma once
 // When and under which id a message goes out: its Date and Message-ID fields.
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -19,8 +20,14 @@ std::string FormatMessageDate(std::time_t t);
 // postmaster when and from where the message came.
 std::string FormatMessageId(std::string_view hex, std::time_t t);
 
-// 32 hex digits from the system's random generator (128 bits: no two messages share an id).
+// 32 hex digits from the kernel's random generator (128 bits: no two messages share an id). Never
+// throws: without the kernel's bytes, FallbackHex128 of the time, the process and a count.
 std::string RandomHex128();
+
+// 32 hex digits that differ for every message this machine sends, though they are not secret (a
+// Message-ID need not be): the time in nanoseconds, the process id and the process's own count.
+std::string FallbackHex128(std::uint64_t nanoseconds, std::uint32_t processId,
+                           std::uint32_t serial);
 
 // The stamp of a message sent now.
 MessageStamp StampNow();

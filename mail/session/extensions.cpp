@@ -57,12 +57,14 @@ ServerExtensions ParseEhloReply(std::string_view reply) {
             for (const std::string_view word : Tokens(params))
                 found.authMechanisms.push_back(Upper(word));
         } else if (keyword == "SIZE") {
+            // Only a number that is all digits: "12abc" is no limit rather than one of 12 bytes.
             std::uint64_t limit = 0;
             const auto words = Tokens(params);
-            if (!words.empty() &&
-                std::from_chars(words[0].data(), words[0].data() + words[0].size(), limit).ec ==
-                    std::errc())
-                found.sizeLimit = limit;
+            if (!words.empty()) {
+                const char* end = words[0].data() + words[0].size();
+                const auto [stop, ec] = std::from_chars(words[0].data(), end, limit);
+                found.sizeLimit = ec == std::errc() && stop == end ? limit : 0;
+            }
         }
     }
     return found;

@@ -18,7 +18,7 @@ struct ServerExtensions {
 
 // Reads a whole 250 reply to EHLO. Mechanisms are taken from "AUTH LOGIN PLAIN" and from the
 // older "AUTH=LOGIN PLAIN" alike; keywords are compared without regard to case. A SIZE number
-// too large for 64 bits counts as no limit.
+// that is not all digits, or too large for 64 bits, counts as no limit.
 ServerExtensions ParseEhloReply(std::string_view reply);
 
 } // namespace mail

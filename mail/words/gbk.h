@@ -25,9 +25,17 @@ std::optional<std::string> Utf8ToGb18030(std::string_view utf8);
 // The UTF-8 form of GB18030 bytes, or nothing if they are not valid GB18030.
 std::optional<std::string> Gb18030ToUtf8(std::string_view gb18030);
 
-// A server's words as UTF-8: servers answer in UTF-8 or in the provider's code page 936; anything
-// else is taken as Latin-1, so that every byte still shows.
+// A server's words as UTF-8 fit to show (see ShowableText): servers answer in UTF-8 or in the
+// provider's code page 936; anything else is taken as Latin-1, so that every byte still shows.
 std::string ServerTextToUtf8(std::string_view bytes);
+
+// Text from outside, made safe to put before a user in a box or on a terminal: always valid UTF-8,
+// each ill-formed sequence (each maximal subpart, as Unicode recommends) replaced by U+FFFD.
+// Control characters go, but for LF and TAB (a CR before an LF stays, a lone CR becomes an LF):
+// they could ring a terminal's bell or move its cursor. So do the bidirectional formatting
+// characters (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069), with which a server
+// could make its words read backwards.
+std::string ShowableText(std::string_view text);
 
 // The length of the GB18030 character that starts text (1, 2 or 4 bytes; 1 for a byte that
 // starts none, so that a scan always moves on).

@@ -21,7 +21,8 @@ struct Notice {
 std::string NoticeText(const Notice& notice);
 
 // The box's detail in UTF-8: the server's reply (decoded as UTF-8, else as code page 936, else
-// byte for byte as Latin-1; CR LF as LF; trimmed), or the cause's words with the system's reason
+// byte for byte as Latin-1; without controls or bidirectional formatting characters, see
+// ShowableText; CR LF as LF; trimmed), or the cause's words with the system's reason
 // after them; then the hint after an empty line. Empty if there is none of these. Never a command
 // that went out, so neither a password nor its base64 can reach a box.
 std::string NoticeDetail(const Notice& notice);

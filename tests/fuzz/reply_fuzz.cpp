@@ -1,7 +1,8 @@
 // The reply reader in any split: a stream of server bytes read reply by reply, as the session does
 // (a reply's leftover bytes begin the next one; reading stops at the first bad or overlong reply),
 // must give the same verdicts whether the bytes arrive at once or in pieces of any size, and the
-// reader never holds more than kMaxReply bytes.
+// reader never holds more than kMaxReply bytes. Whatever a reply holds, the detail a box would show
+// for it is well-formed UTF-8 without controls or bidirectional formatting characters.
 //
 // Input: one options byte, then the piece sizes, then the bytes the server sends.
 //   options bits 0-2: how many piece-size bytes follow (0: pieces of one byte);
@@ -11,6 +12,8 @@
 //   piece-size byte b: a piece of b + 1 bytes; the sizes are used in turn, over and over.
 #include "fuzz_check.h"
 #include "mail/session/reply.h"
+#include "mail/words/notice.h"
+#include "utf8_check.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -90,6 +93,16 @@ void CheckVerdict(const ReplyReader& reader, std::string_view stream, std::size_
     }
 }
 
+// The detail a box would show for the reply: once for each reply, as the pieces give the same
+// texts.
+void CheckDetail(const ReplyReader& reader) {
+    mail::Notice notice;
+    notice.reply = reader.Text();
+    const std::string detail = mail::NoticeDetail(notice);
+    FUZZ_CHECK(vtest::IsShowable(detail));
+    FUZZ_CHECK(detail.find('\r') == std::string::npos);
+}
+
 // Every reply in the stream, each fed all the bytes that are left at once.
 std::vector<Verdict> ReadAtOnce(std::string_view stream) {
     std::vector<Verdict> verdicts;
@@ -102,6 +115,7 @@ std::vector<Verdict> ReadAtOnce(std::string_view stream) {
         FUZZ_CHECK(used <= stream.size() - pos);
         pos += used;
         CheckVerdict(reader, stream, start, pos);
+        CheckDetail(reader);
         verdicts.push_back({reader.state(), reader.Code(), pos});
         if (reader.state() != State::Complete)
             break;

@@ -495,6 +495,9 @@ TEST(Conversation, SizeIsDeclaredExactlyAndAMailAboveTheLimitIsRefusedAfterEhlo)
          false},
         {"no limit", true, {"SIZE 0", "AUTH LOGIN"}, std::nullopt, false},
         {"no SIZE", false, {"AUTH LOGIN"}, std::nullopt, false},
+        {"SIZE without a number", false, {"SIZE", "AUTH LOGIN"}, std::nullopt, false},
+        {"SIZE not all digits", false, {"SIZE 12abc"}, std::nullopt, false},
+        {"SIZE beyond 64 bits", false, {"SIZE 18446744073709551616"}, std::nullopt, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,5 +1,6 @@
 #include "mail/words/catalogue.h"
 #include "mail/words/gbk.h"
+#include "utf8_check.h"
 
 #include <gtest/gtest.h>
 
@@ -100,6 +101,82 @@ TEST(Gbk, CharactersWithLineBreakBytesInUtf16StayCharacters) {
         EXPECT_EQ(gbk->size(), 2u);
         EXPECT_EQ(gbk->find_first_of("\r\n"), std::string::npos);
         EXPECT_EQ(mail::GbkToUtf8(*gbk), text);
+    }
+}
+
+// Each ill-formed sequence becomes one U+FFFD per maximal subpart; controls but LF and TAB, and the
+// bidirectional formatting characters, go.
+TEST(Gbk, ShowableTextIsWellFormedAndWithoutControls) {
+    const std::string r = "\xEF\xBF\xBD"; // U+FFFD
+    const struct {
+        const char* name;
+        std::string in, out;
+    } cases[] = {
+        {"well-formed", "535 认证失败 \xF0\x9F\x98\x80", "535 认证失败 \xF0\x9F\x98\x80"},
+        {"Unicode's own example",
+         "a\xF1\x80\x80\xE1\x80\xC2"
+         "b\x80"
+         "c\x80\xBF"
+         "d",
+         "a" + r + r + r + "b" + r + "c" + r + r + "d"},
+        {"beyond U+10FFFF", "\xF4\x90\x80\x80", r + r + r + r},
+        {"five-byte form", "\xFB\xA3\xAF\xA3\xAF", r + r + r + r + r},
+        {"overlong NUL", "\xC0\x80", r + r},
+        {"overlong slash", "\xE0\x80\xAF|\xF0\x80\x80\xAF", r + r + r + "|" + r + r + r + r},
+        {"surrogates", "\xED\xA0\x80\xED\xBF\xBF", r + r + r + r + r + r},
+        {"cut short",
+         "\xF0\x9F\x98"
+         "x\xE5\x8F",
+         r + "x" + r},
+        {"C0 controls",
+         std::string("a\x1B[2J\x07\0\x7F"
+                     "b",
+                     9),
+         "a[2Jb"},
+        {"C1 controls",
+         "a\xC2\x85\xC2\x9B"
+         "b",
+         "ab"},
+        {"line breaks and TAB", "a\tb\r\nc\rd\ne", "a\tb\r\nc\nd\ne"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(mail::ShowableText(c.in), c.out) << c.name;
+        EXPECT_TRUE(vtest::IsShowable(c.out)) << c.name;
+    }
+    for (const char* bidi : {"\xD8\x9C", "\xE2\x80\x8E", "\xE2\x80\x8F", "\xE2\x80\xAA",
+                             "\xE2\x80\xAB", "\xE2\x80\xAC", "\xE2\x80\xAD", "\xE2\x80\xAE",
+                             "\xE2\x81\xA6", "\xE2\x81\xA7", "\xE2\x81\xA8", "\xE2\x81\xA9"}) {
+        EXPECT_EQ(mail::ShowableText(std::string("x") + bidi + "y"), "xy") << bidi;
+        EXPECT_FALSE(vtest::IsShowable(std::string("x") + bidi + "y")) << bidi;
+    }
+}
+
+// A server's words: UTF-8 only if well-formed (glibc's "UTF-8" takes F4 90 80 80 and five-byte
+// forms), else code page 936, else Latin-1; always showable.
+TEST(Gbk, ServerTextIsShowableWhateverTheBytes) {
+    const struct {
+        std::string in;
+        const char* out; // nullptr: only showable
+    } cases[] = {
+        {"535 \xE2\x80\xAE"
+         "deliaf",
+         "535 deliaf"},
+        {"550 \x1B]0;owned\x07 no\r\n", "550 ]0;owned no\r\n"},
+        {"550 \xB7\xA2\xD0\xC5\x07", "550 发信"},               // code page 936
+        {"550 R\xE9sum\xE9 \x9B", "550 R\xC3\xA9sum\xC3\xA9 "}, // Latin-1, without CSI
+        {"\xF4\x90\x80\x80", nullptr},
+        {"\xFB\xA3\xAF\xA3\xAF", nullptr},
+        {"\xC0\x80\xE0\x80\xAF\xED\xA0\x80\xF0\x9F\x98", nullptr},
+        {"421 \xC2\x9B"
+         "31m\xE2\x81\xA6\x1B\r",
+         "421 31m\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string out = mail::ServerTextToUtf8(c.in);
+        EXPECT_TRUE(vtest::IsShowable(out)) << c.in;
+        if (c.out) {
+            EXPECT_EQ(out, c.out) << c.in;
+        }
     }
 }
 

@@ -382,4 +382,10 @@ TEST(MessageStamp, MessageIdIsRandomHexTimeAndDomain) {
     EXPECT_NE(a, b);
 }
 
+// Without the kernel's random bytes: the time, the process and the count, each in its own digits.
+TEST(MessageStamp, FallbackHexHoldsTimeProcessAndCount) {
+    EXPECT_EQ(FallbackHex128(0x0123456789ABCDEF, 0x2A, 7), "0123456789abcdef0000002a00000007");
+    EXPECT_EQ(FallbackHex128(~0ull, ~0u, ~0u), std::string(32, 'f'));
+}
+
 } // namespace
