@@ -75,6 +75,7 @@ void CMailer::OnOK(const Form& form) {
         return;
     }
 
+    m_frontEnd.OnStage(Stage::Connecting);
     ServerExtensions server;
     if (!OpenSession() || !Hello(server))
         return;
@@ -97,7 +98,11 @@ void CMailer::OnOK(const Form& form) {
         Tell(AboutReply(Msg::MailTooLarge, MebibytesText(server.sizeLimit)));
         return;
     }
-    if (!LogIn(form, server) || !SendEnvelope(form, server.sizeLimit > 0 ? size : 0))
+    m_frontEnd.OnStage(Stage::LoggingIn);
+    if (!LogIn(form, server))
+        return;
+    m_frontEnd.OnStage(Stage::Sending);
+    if (!SendEnvelope(form, server.sizeLimit > 0 ? size : 0))
         return;
     SendMailText(headerBlock, attachHeader, std::move(attachment));
 }
