@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -60,6 +61,10 @@ public:
     Error LastError() const { return Stream().LastError(); }
     const std::string& FailureReason() const { return Stream().FailureReason(); }
     void SetWaitHook(WaitHook hook) { m_tcp.SetWaitHook(std::move(hook)); }
+    // The deadline of a wait over several calls: now + timeout, moved on by the wait hook's time.
+    std::function<Clock::time_point()> NetworkDeadline(std::chrono::milliseconds timeout) const {
+        return m_tcp.NetworkDeadline(timeout);
+    }
     // How Connect looks host names up; the system's resolver unless set.
     void SetResolver(Resolver resolver) { m_tcp.SetResolver(std::move(resolver)); }
     // Trusts the CA certificates in this PEM file instead of the system's store. For tests only:

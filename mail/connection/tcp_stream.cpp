@@ -49,9 +49,9 @@ bool TcpStream::Connect(const std::string& host, std::uint16_t port,
                         std::chrono::milliseconds timeout) {
     if (!IsOpen())
         return Fail(StreamError::Create);
-    const auto deadline = Clock::now() + timeout;
+    const auto deadline = NetworkDeadline(timeout);
     std::vector<Address> addresses;
-    if (!Resolve(host, port, deadline, addresses))
+    if (!Resolve(host, port, deadline(), addresses))
         return false;
 
     int lastError = 0; // why the last address did not answer
@@ -72,8 +72,8 @@ bool TcpStream::Connect(const std::string& host, std::uint16_t port,
             lastError = errno;
             continue;
         }
-        if (!WaitFor(POLLOUT, deadline)) {
-            if (LastError() == StreamError::Aborted || Clock::now() >= deadline)
+        if (!WaitFor(POLLOUT, deadline())) {
+            if (LastError() == StreamError::Aborted || Clock::now() >= deadline())
                 return false;
             continue;
         }
@@ -108,7 +108,7 @@ bool TcpStream::Resolve(const std::string& host, std::uint16_t port, Clock::time
             break;
         answered = lookup->WaitUntil(m_hook ? std::min(deadline, now + kHookSlice) : deadline);
         if (!answered && m_hook && !m_aborted)
-            m_hook();
+            deadline += RunHook();
     }
     {
         std::lock_guard lock(m_closeMutex);
@@ -120,14 +120,15 @@ bool TcpStream::Resolve(const std::string& host, std::uint16_t port, Clock::time
     return addresses.empty() ? Fail(StreamError::Resolve, lookup->Reason()) : true;
 }
 
+// The wait hook's own time is not the network's: a user who answers a question while we wait must
+// not turn a reply into a time-out. So the deadline moves on by it, and what has arrived by the
+// deadline is still taken (the poll comes before the deadline's test).
 bool TcpStream::WaitFor(short events, Clock::time_point deadline) {
     while (true) {
         if (m_aborted)
             return Fail(StreamError::Aborted);
-        const auto now = Clock::now();
-        if (now >= deadline)
-            return Fail(StreamError::TimedOut);
-        auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        auto slice = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        slice = std::max(slice, std::chrono::milliseconds(0));
         if (m_hook)
             slice = std::min(slice, kHookSlice);
         pollfd pfd{m_fd.load(), events, 0};
@@ -138,9 +139,26 @@ bool TcpStream::WaitFor(short events, Clock::time_point deadline) {
             return true; // readiness, error or hang-up: the next call tells which
         if (rc < 0 && errno != EINTR)
             return FailWithErrno(StreamError::Io, errno);
+        if (Clock::now() >= deadline)
+            return Fail(StreamError::TimedOut);
         if (m_hook)
-            m_hook();
+            deadline += RunHook();
     }
+}
+
+std::function<TcpStream::Clock::time_point()>
+TcpStream::NetworkDeadline(std::chrono::milliseconds timeout) const {
+    const auto limit = Clock::now() + timeout;
+    const auto hookBefore = m_hookTime;
+    return [this, limit, hookBefore] { return limit + (m_hookTime - hookBefore); };
+}
+
+TcpStream::Clock::duration TcpStream::RunHook() {
+    const auto start = Clock::now();
+    m_hook();
+    const auto spent = Clock::now() - start;
+    m_hookTime += spent;
+    return spent;
 }
 
 bool TcpStream::Send(const void* data, std::size_t len, std::chrono::milliseconds stall) {
@@ -169,7 +187,7 @@ bool TcpStream::Send(const void* data, std::size_t len, std::chrono::millisecond
 }
 
 ssize_t TcpStream::Receive(void* buf, std::size_t len, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    const auto deadline = NetworkDeadline(timeout);
     while (true) {
         if (m_aborted) {
             Fail(StreamError::Aborted);
@@ -188,7 +206,7 @@ ssize_t TcpStream::Receive(void* buf, std::size_t len, std::chrono::milliseconds
             FailWithErrno(StreamError::Io, errno);
             return -1;
         }
-        if (!WaitFor(POLLIN, deadline))
+        if (!WaitFor(POLLIN, deadline()))
             return -1;
     }
 }

@@ -48,6 +48,12 @@ public:
 
     bool IsOpen() const { return m_fd.load() >= 0; }
     void SetWaitHook(WaitHook hook) { m_hook = std::move(hook); }
+    // All the time the wait hook has taken so far: a caller's own limit over several calls leaves
+    // it out, as every wait here does.
+    Clock::duration TimeInWaitHook() const { return m_hookTime; }
+    // now + timeout, moved on by the time the wait hook takes from here on: the deadline of a
+    // wait over several calls, here or in a stream above this one.
+    std::function<Clock::time_point()> NetworkDeadline(std::chrono::milliseconds timeout) const;
     // How Connect looks host names up; the system's resolver unless set.
     void SetResolver(Resolver resolver) { m_resolver = std::move(resolver); }
 
@@ -57,6 +63,8 @@ private:
                  std::vector<Address>& addresses);
     // Waits for events on the socket until deadline; false on time-out or abort.
     bool WaitFor(short events, Clock::time_point deadline);
+    // Runs the wait hook; how long it took.
+    Clock::duration RunHook();
     // The failure of a call that set errno to errorNumber: Aborted if Abort() caused it.
     bool FailWithErrno(StreamError error, int errorNumber);
 
@@ -66,6 +74,7 @@ private:
     std::shared_ptr<Lookup> m_lookup; // the lookup Connect waits for, so that Abort() can wake it
     std::atomic<bool> m_aborted{false};
     WaitHook m_hook;
+    Clock::duration m_hookTime{}; // the owning thread's only, like the hook
     Resolver m_resolver = ResolveWithSystem;
 };
 

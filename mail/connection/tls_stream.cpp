@@ -31,7 +31,7 @@ bool TlsStream::Handshake(const std::string& host, const std::string& caFile,
                           std::chrono::milliseconds timeout) {
     if (!m_tcp.IsOpen())
         return Fail(StreamError::Create);
-    const auto deadline = TcpStream::Clock::now() + timeout;
+    const auto deadline = m_tcp.NetworkDeadline(timeout);
     ClearFailure();
     std::string failure;
     m_engine = TlsEngine::Open(host, caFile, failure);
@@ -40,14 +40,14 @@ bool TlsStream::Handshake(const std::string& host, const std::string& caFile,
     while (true) {
         const TlsEngine::Status status = m_engine->Handshake();
         // Also after a failure: the engine's alert tells the server why.
-        const bool sent = Flush(TimeLeft(deadline));
+        const bool sent = Flush(TimeLeft(deadline()));
         if (status == TlsEngine::Status::Failed)
             return Fail(StreamError::Secure, m_engine->FailureText());
         if (!sent)
             return false;
         if (status == TlsEngine::Status::Ok)
             return true;
-        const ssize_t n = m_tcp.Receive(m_buffer.get(), kBufferSize, TimeLeft(deadline));
+        const ssize_t n = m_tcp.Receive(m_buffer.get(), kBufferSize, TimeLeft(deadline()));
         if (n <= 0)
             return FailAs(m_tcp);
         m_engine->Feed(m_buffer.get(), static_cast<std::size_t>(n));
@@ -77,7 +77,7 @@ ssize_t TlsStream::Receive(void* buf, std::size_t len, std::chrono::milliseconds
         Fail(StreamError::Io);
         return -1;
     }
-    const auto deadline = TcpStream::Clock::now() + timeout;
+    const auto deadline = m_tcp.NetworkDeadline(timeout);
     while (true) {
         if (m_tcp.Aborted()) {
             Fail(StreamError::Aborted);
@@ -86,7 +86,7 @@ ssize_t TlsStream::Receive(void* buf, std::size_t len, std::chrono::milliseconds
         std::size_t got = 0;
         const TlsEngine::Status status = m_engine->Read(buf, len, got);
         // Reading may have produced an answer for the server (an alert, a key update).
-        if (!Flush(TimeLeft(deadline)))
+        if (!Flush(TimeLeft(deadline())))
             return -1;
         switch (status) {
         case TlsEngine::Status::Ok:
@@ -102,7 +102,7 @@ ssize_t TlsStream::Receive(void* buf, std::size_t len, std::chrono::milliseconds
         }
         // A server that closes without close_notify is closed all the same: an SMTP reply is
         // complete only with its last line, so nothing cut short can pass for whole.
-        const ssize_t n = m_tcp.Receive(m_buffer.get(), kBufferSize, TimeLeft(deadline));
+        const ssize_t n = m_tcp.Receive(m_buffer.get(), kBufferSize, TimeLeft(deadline()));
         if (n <= 0) {
             FailAs(m_tcp);
             return n;

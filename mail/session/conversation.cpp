@@ -7,7 +7,9 @@
 #include "mail/message/base64.h"
 #include "mail/message/message.h"
 
+#include <arpa/inet.h>
 #include <cstring>
+#include <netinet/in.h>
 #include <string>
 
 namespace mail {
@@ -48,11 +50,48 @@ Secret PlainCredentials(const std::string& user, const std::string& password) {
     return Secret(std::move(credentials));
 }
 
-// bytes in units of 1,048,576 with one decimal, rounded ("9.8"), the same in every locale.
-std::string MebibytesText(std::uint64_t bytes) {
+// The limit in the words' units: under one mebibyte in whole kibibytes, from one on in mebibytes
+// with one decimal, rounded ("9.8"), the same in every locale.
+Notice SizeLimitNotice(Notice notice, std::uint64_t limit) {
+    constexpr std::uint64_t kKiB = 1 << 10;
     constexpr std::uint64_t kMiB = 1 << 20;
-    const std::uint64_t tenths = bytes / kMiB * 10 + ((bytes % kMiB) * 10 + kMiB / 2) / kMiB;
-    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+    if (limit < kMiB) {
+        notice.id = Msg::MailTooLargeKb;
+        notice.argument = std::to_string(limit / kKiB);
+        return notice;
+    }
+    const std::uint64_t tenths = limit / kMiB * 10 + ((limit % kMiB) * 10 + kMiB / 2) / kMiB;
+    notice.argument = std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+    return notice;
+}
+
+// The size of dot-stuffed wire text as RFC 1870 counts it: without the dots that transparency added
+// (every line that starts with "." on the wire has one) and without the end of the data, ".\r\n".
+std::uint64_t MessageSize(std::string_view wire) {
+    std::uint64_t size = wire.size();
+    for (std::size_t line = 0; line < wire.size();) {
+        if (wire[line] == '.')
+            --size;
+        const std::size_t end = wire.find("\r\n", line);
+        if (end == std::string_view::npos)
+            break;
+        line = end + 2;
+    }
+    if (wire.ends_with("\r\n.\r\n"))
+        size -= 2; // the final "." went above; its line break goes too
+    return size;
+}
+
+// A server on this machine, by the name the session connects to (not the address it resolves
+// to): "localhost", 127.0.0.0/8 or ::1.
+bool IsLoopbackName(const std::string& host) {
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return (ntohl(v4.s_addr) >> 24) == 127;
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1)
+        return IN6_IS_ADDR_LOOPBACK(&v6);
+    return host == "localhost";
 }
 
 } // namespace
@@ -64,7 +103,8 @@ void CMailer::OnOK(const Form& form) {
     }
     ReapAttachmentWorker();
     m_abortRequested = false; // a new command: an earlier one's abort is over
-    if (const auto refusal = CheckForm(form)) {
+    Addresses addresses;
+    if (const auto refusal = CheckForm(form, addresses)) {
         Tell(*refusal);
         return;
     }
@@ -77,38 +117,37 @@ void CMailer::OnOK(const Form& form) {
 
     m_frontEnd.OnStage(Stage::Connecting);
     ServerExtensions server;
-    if (!OpenSession() || !Hello(server))
+    if (!OpenSession() || !Hello(server) || !StartTls(server))
         return;
     // The message is composed once, before MAIL FROM, so that the size declared there is the size
     // of what is sent.
     const MessageStamp stamp = m_platform.stamp();
-    const std::string headerBlock =
-        ComposeHeaderBlock({form.m_strUser, form.m_strRecipient, form.m_strSubject, form.m_strBody,
-                            stamp.date, stamp.messageId});
+    const std::string headerBlock = ComposeHeaderBlock(
+        {addresses.user, addresses.recipient.address, form.m_strSubject, form.m_strBody, stamp.date,
+         stamp.messageId, addresses.recipient.displayName});
     const std::string attachHeader =
         attachment ? ComposeAttachmentHeader(LastPathComponent(form.m_strAttachPath)) : "";
-    // Every byte that goes out after the 354, up to and including the final ".\r\n".
-    const std::uint64_t size = headerBlock.size() + attachHeader.size() +
+    const std::uint64_t size = MessageSize(headerBlock) + attachHeader.size() +
                                (attachment ? Base64EncodedSize(attachment->Length()) : 0) +
-                               ClosingText().size();
+                               MessageSize(ClosingText());
     // RFC 1870: a server that states its limit is told the size, and a mail above it is not even
     // offered; the user learns it before any secret is sent.
     if (server.sizeLimit > 0 && size > server.sizeLimit) {
-        EndSession();
-        Tell(AboutReply(Msg::MailTooLarge, MebibytesText(server.sizeLimit)));
+        Refuse(SizeLimitNotice(AboutReply(Msg::MailTooLarge), server.sizeLimit));
         return;
     }
     m_frontEnd.OnStage(Stage::LoggingIn);
-    if (!LogIn(form, server))
+    if (!LogIn(addresses.user, form.m_strPassword, server))
         return;
     m_frontEnd.OnStage(Stage::Sending);
-    if (!SendEnvelope(form, server.sizeLimit > 0 ? size : 0))
+    if (!SendEnvelope(addresses, server.sizeLimit > 0 ? size : 0))
         return;
     SendMailText(headerBlock, attachHeader, std::move(attachment));
 }
 
 // Allocates the reply buffer, creates and connects the socket, in the implicit-TLS build makes the
-// handshake, and reads the greeting.
+// handshake, and reads the greeting, which must be 220: a server that greets with 554 wants no
+// mail from us.
 bool CMailer::OpenSession() {
     if (!m_replies.Open()) {
         Tell(Msg::OutOfMemory);
@@ -138,51 +177,92 @@ bool CMailer::OpenSession() {
         ReportReceiveFailure();
         return false;
     }
+    if (m_strReply != "220") {
+        Refuse(AboutReply(Msg::SendFailed));
+        return false;
+    }
     return true;
 }
 
 // EHLO, and HELO where the server does not answer EHLO with 250 (RFC 5321 section 4.1.4); a
-// server greeted with HELO lists no extensions.
+// server greeted with HELO lists no extensions. Outside TLS a server elsewhere must answer EHLO:
+// one that knows only HELO cannot offer STARTTLS, and a man in the middle can pretend to be one.
 bool CMailer::Hello(ServerExtensions& server) {
     const std::string domain = std::string(SMTP_HOST) + "\r\n";
+    server = {};
     if (!Step("EHLO " + domain, Command::Hello))
         return false;
     if (m_strReply == "250") {
         server = ParseEhloReply(m_replies.Text());
         return true;
     }
-    return Step("HELO " + domain, Command::Hello);
+    if (!m_socket.IsSecure() && !ServerIsLocal()) {
+        Refuse(AboutReply(Msg::NoEncryption));
+        return false;
+    }
+    return Step("HELO " + domain, Command::Hello, {"250"});
+}
+
+// STARTTLS (RFC 3207) wherever the server offers it; no secret in plain text to a server elsewhere
+// that does not. Nothing said before the handshake counts after it: bytes that came after the 220
+// can only be injected, and only the EHLO inside TLS says what the server offers.
+bool CMailer::StartTls(ServerExtensions& server) {
+    if (m_socket.IsSecure())
+        return true;
+    if (!server.startTls) {
+        if (ServerIsLocal())
+            return true;
+        Refuse(AboutReply(Msg::NoEncryption));
+        return false;
+    }
+    if (!Step("STARTTLS\r\n", Command::StartTls, {"220"}, Msg::NoEncryption))
+        return false;
+    if (m_replies.HasPending()) {
+        m_cause = Cause::Secure;
+        m_reason = "data after the STARTTLS reply";
+        EndSession();
+        Tell(AboutFailure(Msg::SecureConnectFailed));
+        return false;
+    }
+    if (!m_socket.StartTls(m_serverHost, m_timeouts.connect)) {
+        NoteSocketFailure();
+        EndSession();
+        Tell(AboutFailure(Msg::SecureConnectFailed));
+        return false;
+    }
+    return Hello(server);
 }
 
 // Logs in the way the server offers, and sends each secret only when the server has asked for
 // it. Without an AUTH line (and after HELO) AUTH LOGIN is tried: its 334 check keeps the secrets
 // safe.
-bool CMailer::LogIn(const Form& form, const ServerExtensions& server) {
+bool CMailer::LogIn(const std::string& user, const std::string& password,
+                    const ServerExtensions& server) {
     if (!server.authListed || server.Offers("LOGIN")) {
-        const Secret user = LoginLine("", form.m_strUser);
-        const Secret password = LoginLine("", form.m_strPassword);
+        const Secret userLine = LoginLine("", user);
+        const Secret passwordLine = LoginLine("", password);
         return Step("AUTH LOGIN\r\n", Command::Auth, {"334"}, Msg::AuthNotAccepted) &&
-               Step(user.str(), Command::User, {"334"}, Msg::WrongAccount) &&
-               Step(password.str(), Command::Password, {"235"}, Msg::WrongAccount);
+               Step(userLine.str(), Command::User, {"334"}, Msg::WrongAccount) &&
+               Step(passwordLine.str(), Command::Password, {"235"}, Msg::WrongAccount);
     }
     if (server.Offers("PLAIN")) {
-        const Secret credentials = PlainCredentials(form.m_strUser, form.m_strPassword);
+        const Secret credentials = PlainCredentials(user, password);
         const Secret line = LoginLine("AUTH PLAIN ", credentials.str()); // the initial response
         return Step(line.str(), Command::Password, {"235"}, Msg::WrongAccount);
     }
-    EndSession();
-    Tell(AboutReply(Msg::AuthNotAccepted));
+    Refuse(AboutReply(Msg::AuthNotAccepted));
     return false;
 }
 
 // sizeToDeclare: the message's size for MAIL FROM's SIZE parameter; 0 declares none. Anything but
 // 354 to DATA means the server will not take the data: what we would send next would be read as
 // commands.
-bool CMailer::SendEnvelope(const Form& form, std::uint64_t sizeToDeclare) {
+bool CMailer::SendEnvelope(const Addresses& addresses, std::uint64_t sizeToDeclare) {
     const std::string size = sizeToDeclare > 0 ? " SIZE=" + std::to_string(sizeToDeclare) : "";
-    return Step("MAIL FROM:<" + form.m_strUser + "@" + MAIL_DOMAIN + ">" + size + "\r\n",
+    return Step("MAIL FROM:<" + addresses.user + "@" + MAIL_DOMAIN + ">" + size + "\r\n",
                 Command::MailFrom, {"250"}) &&
-           Step("RCPT TO:<" + form.m_strRecipient + ">\r\n", Command::RcptTo, {"250", "251"}) &&
+           Step("RCPT TO:<" + addresses.recipient.address + ">\r\n", Command::RcptTo,
+                {"250", "251"}) &&
            Step("DATA\r\n", Command::Data, {"354"});
 }
 
@@ -200,21 +280,22 @@ void CMailer::SendMailText(const std::string& headerBlock, const std::string& at
         StartAttachmentWorker(std::move(attachment));
 }
 
-// The end of the data and quit, for both roads. The mail is accepted at the end of the data; a
-// quit that is not answered with 221 is reported differently: the text road says only that
-// leaving failed, the worker shows the code and that leaving failed, then the success.
+// The end of the data and quit, for both roads. Once the end of the data is answered 250 the mail
+// is delivered, and the outcome is a success whatever quit brings: a user told otherwise would
+// send it again. A reply to quit other than 221 is still shown: on the text road that leaving
+// failed, from the worker the code and that leaving failed. A server that closes or stays silent
+// after the 250 ends the session quietly.
 void CMailer::EndDataAndQuit(bool worker) {
     if (!Step(std::string(ClosingText()), Command::EndOfData, {"250"}, Msg::SendFailed,
-              m_timeouts.endOfData) ||
-        !Step("quit\r\n", Command::Quit))
+              m_timeouts.endOfData))
         return;
+    m_answered = Command::Quit;
+    const bool answered = SendCommand("quit\r\n") && ReadReply(m_timeouts.quit);
     EndSession();
-    if (m_strReply != "221") {
+    if (answered && m_strReply != "221") {
         if (worker)
             Tell(AboutReply(Msg::ReplyCode, m_strReply));
         Tell(AboutReply(Msg::QuitFailed));
-        if (!worker)
-            return;
     }
     Tell(Msg::SentOk);
 }
@@ -234,8 +315,7 @@ bool CMailer::Step(const std::string& text, Command command,
     for (const std::string_view code : accepted)
         if (m_strReply == code)
             return true;
-    EndSession();
-    Tell(AboutReply(refused));
+    Refuse(AboutReply(refused));
     return false;
 }
 
@@ -244,6 +324,17 @@ bool CMailer::SendOrReport(const std::string& text) {
         return true;
     ReportReceiveFailure();
     return false;
+}
+
+void CMailer::Refuse(const Notice& notice) {
+    if (SendCommand("quit\r\n"))
+        ReadReply(m_timeouts.quit);
+    EndSession();
+    Tell(notice);
+}
+
+bool CMailer::ServerIsLocal() const {
+    return m_loopbackIsLocal && IsLoopbackName(m_serverHost);
 }
 
 } // namespace mail

@@ -56,6 +56,8 @@ ServerExtensions ParseEhloReply(std::string_view reply) {
             found.authListed = true;
             for (const std::string_view word : Tokens(params))
                 found.authMechanisms.push_back(Upper(word));
+        } else if (keyword == "STARTTLS") {
+            found.startTls = true;
         } else if (keyword == "SIZE") {
             // Only a number that is all digits: "12abc" is no limit rather than one of 12 bytes.
             std::uint64_t limit = 0;

@@ -12,6 +12,7 @@ struct ServerExtensions {
     bool authListed = false;                 // an AUTH line is there, with or without mechanisms
     std::vector<std::string> authMechanisms; // upper case, from every AUTH line
     std::uint64_t sizeLimit = 0;             // SIZE's number (RFC 1870); 0: no limit given
+    bool startTls = false;                   // STARTTLS (RFC 3207)
 
     bool Offers(std::string_view mechanism) const;
 };

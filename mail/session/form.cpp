@@ -1,5 +1,6 @@
 #include "mail/session/form.h"
 
+#include "mail/constants.h"
 #include "mail/message/message.h"
 
 #include <string_view>
@@ -30,7 +31,7 @@ bool HasControlCharacter(std::string_view utf8) {
 
 // Only emptiness is tested for presence: a field of spaces is present. One-line fields must not
 // carry line breaks or NULs, which would inject commands or headers.
-std::optional<Msg> CheckForm(const Form& form) {
+std::optional<Msg> CheckForm(const Form& form, Addresses& addresses) {
     if (form.m_strUser.empty() || form.m_strPassword.empty())
         return Msg::NeedUserAndPassword;
     if (form.m_strRecipient.empty() || form.m_strSubject.empty())
@@ -44,6 +45,13 @@ std::optional<Msg> CheckForm(const Form& form) {
         return Msg::SubjectTooLong;
     if (HasControlCharacter(form.m_strAttachPath))
         return Msg::ControlCharacterInPath;
+    auto user = AccountLocalPart(form.m_strUser, MAIL_DOMAIN);
+    if (!user)
+        return Msg::AccountNotLocalPart;
+    auto recipient = ParseRecipient(form.m_strRecipient);
+    if (!recipient)
+        return Msg::RecipientNotOneAddress;
+    addresses = {std::move(*user), std::move(*recipient)};
     return std::nullopt;
 }
 

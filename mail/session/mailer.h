@@ -33,11 +33,13 @@
 namespace mail {
 
 // Time limits of a session. RFC 5321 section 4.5.3.2 asks a client to wait 5 minutes for most
-// replies and 10 for the reply to the end of the data.
+// replies and 10 for the reply to the end of the data. The reply to quit decides nothing (the
+// mail was delivered, or refused), so it is not worth a long wait.
 struct Timeouts {
     std::chrono::milliseconds connect{std::chrono::seconds(30)};
     std::chrono::milliseconds reply{std::chrono::minutes(5)};
     std::chrono::milliseconds endOfData{std::chrono::minutes(10)};
+    std::chrono::milliseconds quit{std::chrono::seconds(10)};
 };
 
 // What the session takes from the platform besides the network; tests replace them.
@@ -84,6 +86,8 @@ public:
     void SetServerForTesting(std::string host, std::uint16_t port);
     void SetTimeoutsForTesting(const Timeouts& timeouts) { m_timeouts = timeouts; }
     void SetTrustedCaFileForTesting(std::string path);
+    // Takes a loopback server for a server elsewhere: no secret goes to it in plain text.
+    void TreatServerAsRemoteForTesting() { m_loopbackIsLocal = false; }
     Platform& PlatformForTesting() { return m_platform; }
     bool HasReplyBuffer() const { return m_replies.IsOpen(); }
     bool SocketOpen() const { return m_socket.IsOpen(); }
@@ -100,8 +104,10 @@ private:
     // the user has been told ---
     bool OpenSession();
     bool Hello(ServerExtensions& server);
-    bool LogIn(const Form& form, const ServerExtensions& server);
-    bool SendEnvelope(const Form& form, std::uint64_t sizeToDeclare);
+    bool StartTls(ServerExtensions& server);
+    bool LogIn(const std::string& user, const std::string& password,
+               const ServerExtensions& server);
+    bool SendEnvelope(const Addresses& addresses, std::uint64_t sizeToDeclare);
     void SendMailText(const std::string& headerBlock, const std::string& attachHeader,
                       std::unique_ptr<AttachmentFile> attachment);
     void EndDataAndQuit(bool worker);
@@ -113,6 +119,11 @@ private:
               std::chrono::milliseconds timeout = {});
     // Sends text; a failed send ends the session and tells the user.
     bool SendOrReport(const std::string& text);
+    // Ends a session the server refused or that we refuse to go on with: quit (RFC 5321 section
+    // 4.1.1.10), its reply awaited a short while, then the user is told.
+    void Refuse(const Notice& notice);
+    // Whether a secret may go out in plain text: only to a server on this machine, as named.
+    bool ServerIsLocal() const;
 
     // --- the attachment worker (attachment_worker.cpp) ---
     void StartAttachmentWorker(std::unique_ptr<AttachmentFile> file);
@@ -140,6 +151,7 @@ private:
     std::string m_serverHost = SMTP_HOST;
     std::uint16_t m_serverPort = SMTP_PORT;
     Timeouts m_timeouts;
+    bool m_loopbackIsLocal = true;
 
     // --- session state ---
     CBlockingSocket m_socket;

@@ -32,13 +32,13 @@ void ReplyChannel::Close() {
 }
 
 bool ReplyChannel::ReadReply(CBlockingSocket& socket, std::chrono::milliseconds timeout) {
-    const auto deadline = CBlockingSocket::Clock::now() + timeout;
+    const auto deadline = socket.NetworkDeadline(timeout);
     ReplyReader reader;
     m_pending.erase(0, reader.Feed(m_pending));
     while (reader.state() == ReplyReader::State::NeedMore) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - CBlockingSocket::Clock::now());
-        if (left.count() <= 0)
+            deadline() - CBlockingSocket::Clock::now());
+        if (left.count() < 0)
             return Fail(Cause::TimedOut);
         const ssize_t n = socket.Receive(m_pReplyBuf.get(), REPLY_BUFFER_SIZE, left);
         if (n <= 0) // closed, failed or timed out: all the same to the user, the detail tells which

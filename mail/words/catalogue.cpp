@@ -37,6 +37,8 @@ constexpr std::array kCatalogue{
     Entry<Msg>{Msg::ControlCharacterInPath, "附件路径中不能含有换行符等控制字符!"},
     Entry<Msg>{Msg::RecipientNotOneAddress, "收件人地址不正确，请只填写一个邮件地址!"},
     Entry<Msg>{Msg::AccountNotLocalPart, "帐号只需填写@前面的部分!"},
+    Entry<Msg>{Msg::NoEncryption, "服务器不支持加密连接，为保护密码，邮件没有发送!"},
+    Entry<Msg>{Msg::MailTooLargeKb, "邮件太大，服务器最多接受%1 KB，邮件没有发送!"},
 };
 
 constexpr std::array kCauses{
@@ -108,7 +110,7 @@ constexpr bool InOrder(const std::array<Entry<Id>, N>& table) {
 }
 static_assert(InOrder(kCatalogue) && InOrder(kCauses) && InOrder(kHints) && InOrder(kWords),
               "every entry in its enum's order");
-static_assert(kCatalogue.size() == static_cast<std::size_t>(Msg::AccountNotLocalPart) + 1 &&
+static_assert(kCatalogue.size() == static_cast<std::size_t>(Msg::MailTooLargeKb) + 1 &&
                   kCauses.size() == static_cast<std::size_t>(Cause::Network) + 1 &&
                   kHints.size() == static_cast<std::size_t>(Hint::Spam) + 1 &&
                   kWords.size() == static_cast<std::size_t>(Word::CreditText) + 1,

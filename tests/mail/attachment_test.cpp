@@ -156,7 +156,13 @@ TEST_F(Attachment, WorkerFailuresAreReportedAndNeverShowSuccess) {
          vtest::Close(),
          {Msg::ReceiveFailed}},
         {"silent after end of data", vtest::kEndOfData, vtest::Silent(), {Msg::ReceiveFailed}},
-        {"closed after quit", vtest::kQuit, vtest::Close(), {Msg::ReceiveFailed}},
+        // Delivered at the end of the data: what quit brings does not undo it.
+        {"closed after quit", vtest::kQuit, vtest::Close(), {Msg::SentOk}},
+        {"silent after quit", vtest::kQuit, vtest::Silent(), {Msg::SentOk}},
+        {"quit answered 250",
+         vtest::kQuit,
+         vtest::Reply("250 ok\r\n"),
+         {Msg::ReplyCode, Msg::QuitFailed, Msg::SentOk}},
     };
     for (const auto& c : cases) {
         auto script = vtest::HappyScript();
@@ -164,7 +170,7 @@ TEST_F(Attachment, WorkerFailuresAreReportedAndNeverShowSuccess) {
         ScriptedServer server(script);
         TestMailer mailer(server.port());
         mail::Timeouts t;
-        t.reply = t.endOfData = 300ms;
+        t.reply = t.endOfData = t.quit = 300ms;
         mailer.core.SetTimeoutsForTesting(t);
         Fill(mailer, dir / "a.zip");
         mailer.OnOK();

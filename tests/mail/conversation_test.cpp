@@ -104,6 +104,24 @@ TEST(Conversation, FormCheckRefusesBeforeAnyConnectionFirstFailureWins) {
          "/nonexistent/a\xC2\xA0.zip", Msg::AttachmentOpenFailed},
         {"the form's own checks come first", "demo", "pw", "a@b", "", "b", "/tmp/a\nb.zip",
          Msg::NeedCompleteContent},
+        {"the whole address twice", "alice@163.com@163.com", "pw", "a@b", "s", "b", "",
+         Msg::AccountNotLocalPart},
+        {"another domain", "alice@qq.com", "pw", "a@b", "s", "b", "", Msg::AccountNotLocalPart},
+        {"a user of spaces", "   ", "pw", "a@b", "s", "b", "", Msg::AccountNotLocalPart},
+        {"a user over 64 bytes", std::string(65, 'u'), "pw", "a@b", "s", "b", "",
+         Msg::AccountNotLocalPart},
+        {"ESMTP parameters after the recipient", "demo", "pw",
+         "victim@example.com> NOTIFY=SUCCESS,FAILURE ORCPT=rfc822;x", "s", "b", "",
+         Msg::RecipientNotOneAddress},
+        {"two recipients", "demo", "pw", "a@example.com, b@example.com", "s", "b", "",
+         Msg::RecipientNotOneAddress},
+        {"TAB in the recipient", "demo", "pw", "a\t@example.com", "s", "b", "",
+         Msg::RecipientNotOneAddress},
+        {"ESC in the recipient", "demo", "pw", "a\x1B@example.com", "s", "b", "",
+         Msg::RecipientNotOneAddress},
+        {"a Chinese address", "demo", "pw", vtest::Gbk("张三@例子.中国"), "s", "b", "",
+         Msg::RecipientNotOneAddress},
+        {"a recipient of spaces", "demo", "pw", " ", "s", "b", "", Msg::RecipientNotOneAddress},
     };
     ScriptedServer server;
     for (const auto& c : cases) {
@@ -124,13 +142,37 @@ TEST(Conversation, FormCheckRefusesBeforeAnyConnectionFirstFailureWins) {
 TEST(Conversation, FieldsOfSpacesCountAsPresent) {
     ScriptedServer server;
     TestMailer mailer(server.port());
-    mailer.form.m_strUser = " ";
+    mailer.FillForm();
     mailer.form.m_strPassword = " ";
-    mailer.form.m_strRecipient = " ";
     mailer.form.m_strSubject = " ";
     mailer.form.m_strBody = " ";
     mailer.OnOK();
     EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SentOk});
+}
+
+// The account typed as a whole address logs in and sends as its local part; a pasted address-book
+// entry sends to its address, and "To:" carries its display name.
+TEST(Conversation, TheAddressFieldsGoOutAsOneLocalPartAndOneMailbox) {
+    ScriptedServer server;
+    TestMailer mailer(server.port());
+    mailer.FillForm();
+    std::string domain = mail::MAIL_DOMAIN;
+    for (char& ch : domain)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    mailer.form.m_strUser = "demo@" + domain;
+    mailer.form.m_strRecipient = vtest::Gbk("张三 <zs@example.com>");
+    mailer.OnOK();
+    EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SentOk});
+    ASSERT_TRUE(server.WaitForClientClose(5s));
+    const auto units = server.Units();
+    ASSERT_EQ(units.size(), vtest::kStepCount - 1);
+    EXPECT_EQ(units[vtest::kUser - 1], "ZGVtbw==\r\n");
+    EXPECT_EQ(units[vtest::kMail - 1],
+              std::string("MAIL FROM:<demo@") + mail::MAIL_DOMAIN + ">\r\n");
+    EXPECT_EQ(units[vtest::kRcpt - 1], "RCPT TO:<zs@example.com>\r\n");
+    EXPECT_NE(units[vtest::kData].find("\r\nTo: =?UTF-8?B?5byg5LiJ?= <zs@example.com>\r\n"),
+              std::string::npos)
+        << units[vtest::kData];
 }
 
 struct FailureCase {
@@ -138,8 +180,9 @@ struct FailureCase {
     std::size_t step;
     vtest::Action action;
     std::vector<Msg> messages;
-    std::string lastSent; // the last unit the server received: nothing follows a refusal
+    std::string lastSent; // the last unit the server received before quit: nothing else follows
     mail::Hint hint = mail::Hint::None;
+    bool heloOnly = false; // the server knows only HELO
 };
 
 std::vector<FailureCase> FailureCases() {
@@ -268,19 +311,42 @@ std::vector<FailureCase> FailureCases() {
          Silent(),
          {Msg::ReceiveFailed},
          "\r\n.\r\n"},
-        {"QUIT refused", vtest::kQuit, Reply("500 eh\r\n"), {Msg::QuitFailed}, "quit\r\n"},
-        {"closed after QUIT", vtest::kQuit, Close(), {Msg::ReceiveFailed}, "quit\r\n"},
+        // Delivered at the end of the data: whatever quit brings, the user hears of success.
+        {"QUIT refused",
+         vtest::kQuit,
+         Reply("500 eh\r\n"),
+         {Msg::QuitFailed, Msg::SentOk},
+         "quit\r\n"},
+        {"QUIT answered 250",
+         vtest::kQuit,
+         Reply("250 ok\r\n"),
+         {Msg::QuitFailed, Msg::SentOk},
+         "quit\r\n"},
+        {"closed after QUIT", vtest::kQuit, Close(), {Msg::SentOk}, "quit\r\n"},
+        {"silent after QUIT", vtest::kQuit, Silent(), {Msg::SentOk}, "quit\r\n"},
+        {"greeting refused",
+         vtest::kGreeting,
+         Reply("554 no service for you\r\n"),
+         {Msg::SendFailed},
+         ""},
+        {"HELO refused",
+         vtest::kHeloReply,
+         Reply("550 go away\r\n"),
+         {Msg::SendFailed},
+         "HELO",
+         mail::Hint::None,
+         /*heloOnly=*/true},
     };
 }
 
 TEST(Conversation, EveryFailureIsReportedOnceAndClosesTheSession) {
     for (const auto& c : FailureCases()) {
-        auto script = vtest::HappyScript();
+        auto script = c.heloOnly ? vtest::HeloOnlyScript() : vtest::HappyScript();
         script[c.step] = c.action;
         ScriptedServer server(script);
         TestMailer mailer(server.port());
         mail::Timeouts t;
-        t.reply = t.endOfData = 300ms;
+        t.reply = t.endOfData = t.quit = 300ms;
         mailer.core.SetTimeoutsForTesting(t);
         mailer.FillForm();
         mailer.OnOK();
@@ -291,7 +357,15 @@ TEST(Conversation, EveryFailureIsReportedOnceAndClosesTheSession) {
             EXPECT_EQ(notices.back().hint, c.hint) << c.name;
         }
         EXPECT_TRUE(server.WaitForClientClose(5s)) << c.name;
-        const auto units = server.Units();
+        auto units = server.Units();
+        // A refusal is answered with quit (RFC 5321 section 4.1.1.10); a failed connection is not.
+        const bool refused =
+            c.messages.front() != Msg::ReceiveFailed && c.messages.back() != Msg::SentOk;
+        if (refused) {
+            ASSERT_FALSE(units.empty()) << c.name;
+            EXPECT_EQ(units.back(), "quit\r\n") << c.name;
+            units.pop_back();
+        }
         if (c.lastSent.empty()) {
             EXPECT_TRUE(units.empty()) << c.name;
         } else {
@@ -436,6 +510,7 @@ TEST(Conversation, LoginFollowsWhatTheServerOffersAndSendsSecretsOnlyWhenAskedFo
             EXPECT_EQ(mailer.Notices().at(0).reply, c.script[c.refusedAt].text);
             for (const char* secret : {"ZGVtbw", "c2VjcmV0", "secret"})
                 EXPECT_EQ(server.Transcript().find(secret), std::string::npos) << secret;
+            want.push_back("quit\r\n");
         }
         EXPECT_EQ(units, want);
     }
@@ -450,7 +525,8 @@ TEST(Conversation, CredentialsOfAnyLengthGoOutOnOneLineAndAreAccepted) {
         SCOPED_TRACE(length);
         TestMailer mailer(server.port());
         mailer.FillForm();
-        mailer.form.m_strUser = std::string(length, 'u');
+        // A local part is at most 64 bytes; the password may be as long as the user likes.
+        mailer.form.m_strUser = std::string(std::min<std::size_t>(length, 64), 'u');
         mailer.form.m_strPassword = std::string(length, '\xB5'); // a GBK lead byte, like 第
         mailer.OnOK();
         EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SentOk});
@@ -490,8 +566,13 @@ TEST(Conversation, SizeIsDeclaredExactlyAndAMailAboveTheLimitIsRefusedAfterEhlo)
          false},
         {"text mail over a tiny limit",
          false,
-         {"SIZE 200"},
-         "邮件太大，服务器最多接受0.0 MB，邮件没有发送!",
+         {"SIZE 400"},
+         "邮件太大，服务器最多接受0 KB，邮件没有发送!",
+         false},
+        {"attachment over a limit under a mebibyte",
+         true,
+         {"SIZE 400000"},
+         "邮件太大，服务器最多接受390 KB，邮件没有发送!",
          false},
         {"no limit", true, {"SIZE 0", "AUTH LOGIN"}, std::nullopt, false},
         {"no SIZE", false, {"AUTH LOGIN"}, std::nullopt, false},
@@ -516,10 +597,10 @@ TEST(Conversation, SizeIsDeclaredExactlyAndAMailAboveTheLimitIsRefusedAfterEhlo)
         const auto notices = mailer.Notices();
         ASSERT_EQ(notices.size(), 1u);
         if (c.refusal) {
-            EXPECT_EQ(notices[0].id, Msg::MailTooLarge);
             EXPECT_EQ(mail::NoticeText(notices[0]), *c.refusal);
             EXPECT_TRUE(mailer.SessionClosed());
-            EXPECT_EQ(units.size(), 1u) << "only EHLO went out";
+            EXPECT_EQ(units, (std::vector<std::string>{"EHLO smtp.163.com\r\n", "quit\r\n"}))
+                << "only EHLO went out, and quit";
             EXPECT_EQ(server.Transcript().find("AUTH"), std::string::npos);
             continue;
         }
@@ -527,10 +608,36 @@ TEST(Conversation, SizeIsDeclaredExactlyAndAMailAboveTheLimitIsRefusedAfterEhlo)
         ASSERT_EQ(units.size(), vtest::kStepCount - 1);
         const auto sizes = server.DataUnitSizes();
         ASSERT_EQ(sizes.size(), 1u);
+        // RFC 1870: without the end of the data, ".\r\n" (no line of this mail starts with ".").
         const std::string from = "MAIL FROM:<demo@" + std::string(mail::MAIL_DOMAIN) + ">";
         EXPECT_EQ(units[vtest::kMail - 1],
-                  from + (c.declared ? " SIZE=" + std::to_string(sizes[0]) : "") + "\r\n");
+                  from + (c.declared ? " SIZE=" + std::to_string(sizes[0] - 3) : "") + "\r\n");
     }
+}
+
+// The size RFC 1870 counts leaves out the dots that transparency adds: a mail of exactly the
+// server's limit goes out, one byte less of limit refuses it.
+TEST(Conversation, AMailOfExactlyTheLimitGoesOutDotsNotCounted) {
+    const auto send = [](std::uint64_t limit) {
+        ScriptedServer server(vtest::HappyScript({"AUTH LOGIN", "SIZE " + std::to_string(limit)}));
+        TestMailer mailer(server.port());
+        mailer.FillForm();
+        mailer.form.m_strBody = ".\r\n..\r\nplain text\r\n.end\r\n";
+        mailer.OnOK();
+        EXPECT_TRUE(server.WaitForClientClose(5s));
+        return std::pair{mailer.Ids(), server.Units()};
+    };
+    const auto [ids, units] = send(1'000'000);
+    ASSERT_EQ(ids, std::vector<Msg>{Msg::SentOk});
+    const std::string& data = units.at(vtest::kData);
+    ASSERT_NE(data.find("\r\n..\r\n...\r\nplain text\r\n..end\r\n"), std::string::npos)
+        << "the body goes out dot-stuffed";
+    const std::uint64_t exact = data.size() - 3 /* dots */ - 3 /* ".\r\n" */;
+    EXPECT_NE(units.at(vtest::kMail - 1).find(" SIZE=" + std::to_string(exact) + "\r\n"),
+              std::string::npos)
+        << units.at(vtest::kMail - 1);
+    EXPECT_EQ(send(exact).first, std::vector<Msg>{Msg::SentOk});
+    EXPECT_EQ(send(exact - 1).first, std::vector<Msg>{Msg::MailTooLargeKb});
 }
 
 } // namespace

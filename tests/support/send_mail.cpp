@@ -1,11 +1,12 @@
 // Sends one mail through the mail core, as the program's send button does, to a server at
 // HOST:PORT (HOST 127.0.0.1 unless given). Texts come in as UTF-8 arguments and the messages the
 // user would see go out on stdout, one per line: end-to-end tests drive the real core against a
-// real server with it. The TLS build trusts the CAs in CA_FILE where it is given (the program
-// itself trusts the system's store).
+// real server with it. TLS (implicit, or STARTTLS) trusts the CAs in CA_FILE where it is given (the
+// program itself trusts the system's store); --not-local takes a loopback server for one elsewhere,
+// to which no secret goes in plain text.
 //
-//   send_mail [--host HOST] [--ca-file CA_FILE] PORT USER PASSWORD RECIPIENT SUBJECT BODY
-//             [ATTACHMENT]
+//   send_mail [--host HOST] [--ca-file CA_FILE] [--not-local] PORT USER PASSWORD RECIPIENT
+//             SUBJECT BODY [ATTACHMENT]
 #include "cli_mailer.h"
 
 #include <cstdio>
@@ -17,9 +18,9 @@ namespace {
 
 int Usage(const char* program) {
     std::fprintf(stderr,
-                 "usage: %s [--host HOST]%s PORT USER PASSWORD RECIPIENT SUBJECT BODY "
-                 "[ATTACHMENT]\n",
-                 program, VELLIPOST_TLS ? " [--ca-file CA_FILE]" : "");
+                 "usage: %s [--host HOST] [--ca-file CA_FILE] [--not-local] PORT USER PASSWORD "
+                 "RECIPIENT SUBJECT BODY [ATTACHMENT]\n",
+                 program);
     return 2;
 }
 
@@ -28,13 +29,16 @@ int Usage(const char* program) {
 int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
     const char* caFile = nullptr;
+    bool notLocal = false;
     int next = 1;
-    for (; next + 1 < argc; next += 2) {
+    for (; next < argc; ++next) {
         const std::string_view option = argv[next];
-        if (option == "--host")
-            host = argv[next + 1];
-        else if (VELLIPOST_TLS && option == "--ca-file")
-            caFile = argv[next + 1];
+        if (option == "--not-local")
+            notLocal = true;
+        else if (option == "--host" && next + 1 < argc)
+            host = argv[++next];
+        else if (option == "--ca-file" && next + 1 < argc)
+            caFile = argv[++next];
         else if (option.starts_with("--"))
             return Usage(argv[0]);
         else
@@ -49,6 +53,8 @@ int main(int argc, char** argv) {
     mailer.core.SetServerForTesting(host, static_cast<std::uint16_t>(std::atoi(args[0])));
     if (caFile != nullptr)
         mailer.core.SetTrustedCaFileForTesting(caFile);
+    if (notLocal)
+        mailer.core.TreatServerAsRemoteForTesting();
     const bool ok =
         mailer.SetForm(args[1], args[2], args[3], args[4], args[5], count > 6 ? args[6] : nullptr);
     if (!ok) {
