@@ -5,6 +5,7 @@
 #include "scripted_server.h"
 #include "temp_dir.h"
 #include "test_mailer.h"
+#include "tls_front.h"
 
 #include <gtest/gtest.h>
 
@@ -638,6 +639,130 @@ TEST(Conversation, AMailOfExactlyTheLimitGoesOutDotsNotCounted) {
         << units.at(vtest::kMail - 1);
     EXPECT_EQ(send(exact).first, std::vector<Msg>{Msg::SentOk});
     EXPECT_EQ(send(exact - 1).first, std::vector<Msg>{Msg::MailTooLargeKb});
+}
+
+// The reply limit counts the network's time only: a user who keeps a question open longer than the
+// limit while the server's words wait in the socket does not see them taken for silence.
+TEST(Conversation, AQuestionHeldOpenLongerThanTheReplyLimitIsNotTheServersSilence) {
+    auto script = vtest::HappyScript();
+    // The greeting's second half comes after the limit, but within the limit and the question.
+    script[vtest::kGreeting] = vtest::Reply("220 smtp.example ready\r\n", 12, 700ms);
+    ScriptedServer server(script);
+    TestMailer mailer(server.port());
+    mail::Timeouts t;
+    t.reply = 200ms;
+    mailer.core.SetTimeoutsForTesting(t);
+    mailer.questionOpen = 600ms;
+    mailer.FillForm();
+    mailer.OnOK();
+    EXPECT_EQ(mailer.Ids(), std::vector<Msg>{Msg::SentOk});
+    EXPECT_GE(mailer.WaitHookCalls(), 1) << "the question was never asked";
+}
+
+// Encrypted by default. Against a server elsewhere (the loopback exception set off) no secret goes
+// out before TLS: a stripped or refused STARTTLS ends the session, bytes injected after its 220 end
+// it too, and only what the server says inside TLS counts.
+TEST(StartTls, NoSecretInPlainTextAndNothingSaidBeforeTlsCountsAfter) {
+    if (mail::IMPLICIT_TLS)
+        GTEST_SKIP() << "the implicit-TLS build speaks TLS from the first byte";
+    using vtest::Reply;
+    const std::vector<std::string> plain = vtest::ProviderExtensions();
+    std::vector<std::string> offered = plain;
+    offered.insert(offered.begin(), "STARTTLS");
+    // A server that offers STARTTLS: its answer to it, then the EHLO reply inside TLS.
+    const auto startTls = [](const std::vector<std::string>& before, const std::string& answer,
+                             const std::vector<std::string>& inside) {
+        auto script = vtest::HappyScript(before);
+        script.insert(script.begin() + vtest::kAuth,
+                      {Reply(answer), Reply(vtest::EhloReply(inside))});
+        return script;
+    };
+    const std::string ehlo = "EHLO smtp.163.com\r\n", starttls = "STARTTLS\r\n", quit = "quit\r\n";
+    auto neverFinished = startTls(offered, "220 ready\r\n", plain);
+    neverFinished[vtest::kAuth + 1] = vtest::Silent();
+    const struct {
+        const char* name;
+        std::vector<vtest::Action> script;
+        const char* certificateNames; // a STARTTLS front with these names, or none
+        Msg message;
+        std::vector<std::string> units; // what the server was sent, from the start
+        mail::Cause cause = mail::Cause::None;
+    } cases[] = {
+        {"EHLO lists no STARTTLS", vtest::HappyScript(), nullptr, Msg::NoEncryption, {ehlo, quit}},
+        {"STARTTLS answered 454",
+         startTls(offered, "454 4.7.0 TLS not available\r\n", plain),
+         nullptr,
+         Msg::NoEncryption,
+         {ehlo, starttls, quit}},
+        {"STARTTLS answered 502",
+         startTls(offered, "502 5.5.1 unknown\r\n", plain),
+         nullptr,
+         Msg::NoEncryption,
+         {ehlo, starttls, quit}},
+        {"STARTTLS answered 554",
+         startTls(offered, "554 5.7.0 no\r\n", plain),
+         nullptr,
+         Msg::NoEncryption,
+         {ehlo, starttls, quit}},
+        {"a reply injected after the 220",
+         startTls(offered, "220 go ahead\r\n250 extra\r\n", plain),
+         "IP:127.0.0.1",
+         Msg::SecureConnectFailed,
+         {ehlo, starttls},
+         mail::Cause::Secure},
+        {"EHLO refused, HELO willing",
+         vtest::HeloOnlyScript(),
+         nullptr,
+         Msg::NoEncryption,
+         {ehlo, quit}},
+        {"a certificate for another name",
+         startTls(offered, "220 ready\r\n", plain),
+         "DNS:other.example",
+         Msg::SecureConnectFailed,
+         {ehlo, starttls},
+         mail::Cause::Secure},
+        {"a handshake the server never finishes",
+         neverFinished,
+         nullptr,
+         Msg::SecureConnectFailed,
+         {ehlo, starttls},
+         mail::Cause::TimedOut},
+        {"AUTH PLAIN before TLS, LOGIN only inside",
+         startTls({"STARTTLS", "AUTH PLAIN"}, "220 ready\r\n", {"AUTH LOGIN"}),
+         "IP:127.0.0.1",
+         Msg::SentOk,
+         {ehlo, starttls, ehlo, "AUTH LOGIN\r\n", "ZGVtbw==\r\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server(c.script);
+        std::optional<vtest::TlsFront> front;
+        if (c.certificateNames)
+            front.emplace(server.port(), c.certificateNames, vtest::TlsFront::Mode::StartTls);
+        TestMailer mailer(TestMailer::Direct{}, front ? front->port() : server.port());
+        mailer.core.TreatServerAsRemoteForTesting();
+        if (front)
+            mailer.core.SetTrustedCaFileForTesting(front->CertFile());
+        mail::Timeouts t;
+        t.connect = 300ms; // the handshake's limit
+        mailer.core.SetTimeoutsForTesting(t);
+        mailer.FillForm();
+        mailer.OnOK();
+        EXPECT_EQ(mailer.Ids(), std::vector<Msg>{c.message});
+        EXPECT_TRUE(mailer.SessionClosed());
+        if (c.cause != mail::Cause::None) {
+            EXPECT_EQ(mailer.Notices().at(0).cause, c.cause)
+                << mail::NoticeDetail(mailer.Notices()[0]);
+        }
+        ASSERT_TRUE(server.WaitForClientClose(5s));
+        auto units = server.Units();
+        ASSERT_GE(units.size(), c.units.size());
+        units.resize(c.units.size());
+        EXPECT_EQ(units, c.units);
+        const std::string wire = front ? front->WireFromClients() : server.Transcript();
+        for (const char* secret : {"ZGVtbw", "c2VjcmV0", "secret", "AHNlY3Jl"})
+            EXPECT_EQ(wire.find(secret), std::string::npos) << secret << " crossed the wire";
+    }
 }
 
 } // namespace

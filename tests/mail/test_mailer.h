@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace vtest {
@@ -97,7 +99,12 @@ public:
         std::lock_guard lock(m_mutex);
         m_notices.push_back(notice);
     }
+    // The user's time on a question the wait hook opens once (the quit question of the form).
+    std::chrono::milliseconds questionOpen{0};
+
     void WhileWaiting() override {
+        if (questionOpen.count() > 0)
+            std::this_thread::sleep_for(std::exchange(questionOpen, {}));
         if (++m_waitHookCalls == 3 && m_slowLookup)
             mail::ResolveWithSystem(m_slowHost, m_slowPort, std::move(m_slowLookup));
     }

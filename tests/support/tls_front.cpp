@@ -1,5 +1,6 @@
 #include "tls_front.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -94,8 +95,8 @@ struct TlsFront::Identity {
     std::unique_ptr<SSL_CTX, CtxFree> ctx;
 };
 
-TlsFront::TlsFront(uint16_t backendPort, const std::string& san)
-    : identity_(std::make_unique<Identity>()), backendPort_(backendPort),
+TlsFront::TlsFront(uint16_t backendPort, const std::string& san, Mode mode)
+    : identity_(std::make_unique<Identity>()), backendPort_(backendPort), mode_(mode),
       listener_(16, kSocketBuffer) {
     std::string pattern = (fs::temp_directory_path() / "vellipost-tls-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data()))
@@ -158,6 +159,67 @@ bool TlsFront::WaitForHandshakes(size_t n, std::chrono::milliseconds timeout) co
     return changed_.wait_for(lock, timeout, [&] { return outcomes_.size() >= n; });
 }
 
+std::string TlsFront::WireFromClients() const {
+    std::lock_guard lock(mutex_);
+    return wire_;
+}
+
+void TlsFront::Record(const char* bytes, size_t n) {
+    std::lock_guard lock(mutex_);
+    wire_.append(bytes, n);
+}
+
+bool TlsFront::RelayUntilStartTls(int client, int backend) {
+    const int wake = listener_.stopFd();
+    char buf[kReadBlock];
+    std::string line;   // the client's line being read
+    bool asked = false; // the client has sent STARTTLS
+    std::string reply;  // the server's answer to it, so far
+    while (true) {
+        pollfd fds[3] = {{wake, POLLIN, 0}, {client, POLLIN, 0}, {backend, POLLIN, 0}};
+        const int n = ::poll(fds, 3, -1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || fds[0].revents)
+            return false;
+        if (fds[1].revents) {
+            const ssize_t r = ::recv(client, buf, sizeof buf, 0);
+            if (r <= 0)
+                return false;
+            Record(buf, static_cast<size_t>(r));
+            std::string bytes(buf, static_cast<size_t>(r));
+            for (const char c : bytes) {
+                line += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                if (c == '\n') {
+                    asked = asked || line == "STARTTLS\r\n";
+                    line.clear();
+                }
+            }
+            if (!SendAll(backend, bytes, wake))
+                return false;
+        }
+        if (fds[2].revents) {
+            const ssize_t r = ::recv(backend, buf, sizeof buf, 0);
+            if (r <= 0)
+                return false;
+            std::string bytes(buf, static_cast<size_t>(r));
+            if (asked)
+                reply += bytes;
+            if (!SendAll(client, bytes, wake))
+                return false;
+            // The answer's last line: a code, a space, and its end.
+            for (size_t at = 0; asked && at < reply.size();) {
+                const size_t end = reply.find("\r\n", at);
+                if (end == std::string::npos)
+                    break;
+                if (end - at >= 4 && reply[at + 3] == ' ')
+                    return true;
+                at = end + 2;
+            }
+        }
+    }
+}
+
 void TlsFront::Run() {
     try {
         while (UniqueFd client = listener_.Accept())
@@ -169,6 +231,12 @@ void TlsFront::Run() {
 
 void TlsFront::Serve(UniqueFd client) {
     const int wake = listener_.stopFd();
+    UniqueFd backend;
+    if (mode_ == Mode::StartTls) {
+        backend = ConnectToLoopback(backendPort_, kSocketBuffer);
+        if (!RelayUntilStartTls(client.get(), backend.get()))
+            return;
+    }
     std::unique_ptr<SSL, SslFree> ssl(SSL_new(identity_->ctx.get()));
     BIO* in = BIO_new(BIO_s_mem());
     BIO* out = BIO_new(BIO_s_mem());
@@ -197,8 +265,10 @@ void TlsFront::Serve(UniqueFd client) {
             outcome = "the client closed the connection during the handshake";
             break;
         }
-        if (n > 0)
+        if (n > 0) {
+            Record(buf, static_cast<size_t>(n));
             BIO_write(in, buf, static_cast<int>(n));
+        }
     }
     {
         std::lock_guard lock(mutex_);
@@ -208,8 +278,9 @@ void TlsFront::Serve(UniqueFd client) {
     if (!outcome.empty())
         return;
 
-    // Only now does the SMTP server see a connection.
-    const UniqueFd backend = ConnectToLoopback(backendPort_, kSocketBuffer);
+    // Only now does the SMTP server see a connection (in implicit mode).
+    if (!backend)
+        backend = ConnectToLoopback(backendPort_, kSocketBuffer);
 
     std::string toBackend;   // decrypted, for the scripted server
     std::string fromBackend; // plain, to be encrypted for the client
@@ -266,9 +337,10 @@ void TlsFront::Serve(UniqueFd client) {
             return;
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             const ssize_t r = ::recv(client.get(), buf, sizeof buf, 0);
-            if (r > 0)
+            if (r > 0) {
+                Record(buf, static_cast<size_t>(r));
                 BIO_write(in, buf, static_cast<int>(r));
-            else if (r == 0 || (errno != EINTR && errno != EAGAIN))
+            } else if (r == 0 || (errno != EINTR && errno != EAGAIN))
                 clientEof = true;
         }
         if ((fds[1].revents & POLLOUT) && !toClient.empty()) {

@@ -1,7 +1,10 @@
 // A TLS front for the scripted server: it accepts TLS on 127.0.0.1 with a certificate of its own,
 // and only once a handshake has succeeded opens a plain connection to the scripted server and
 // relays the decrypted bytes both ways. So every scripted scenario can be played inside TLS, and a
-// refused handshake provably reaches no SMTP server at all.
+// refused handshake provably reaches no SMTP server at all. In STARTTLS mode it relays the plain
+// conversation from the start, and turns to TLS once the server has answered the client's
+// STARTTLS: whatever the server said in that answer's bytes goes to the client before the
+// handshake, as an attacker on the path could make it.
 #pragma once
 
 #include "listener.h"
@@ -21,7 +24,8 @@ class TlsFront {
 public:
     // Serves TLS with a fresh self-signed certificate whose subjectAltName is san (OpenSSL's
     // syntax, e.g. "IP:127.0.0.1" or "DNS:other.example") and relays to 127.0.0.1:backendPort.
-    TlsFront(uint16_t backendPort, const std::string& san);
+    enum class Mode { Implicit, StartTls };
+    TlsFront(uint16_t backendPort, const std::string& san, Mode mode = Mode::Implicit);
     ~TlsFront();
     TlsFront(const TlsFront&) = delete;
     TlsFront& operator=(const TlsFront&) = delete;
@@ -35,21 +39,29 @@ public:
     std::vector<std::string> HandshakeOutcomes() const;
     // Waits until n accepted connections have finished their handshake, either way.
     bool WaitForHandshakes(size_t n, std::chrono::milliseconds timeout) const;
+    // Every byte the clients sent, as it crossed the wire (encrypted where it was).
+    std::string WireFromClients() const;
 
 private:
     void Run();
     void Serve(UniqueFd client);
+    // STARTTLS mode: relays in plain text until the server's reply to STARTTLS has gone to the
+    // client. False if either side ends first or the front stops.
+    bool RelayUntilStartTls(int client, int backend);
+    void Record(const char* bytes, size_t n);
 
     std::filesystem::path dir_;
     std::filesystem::path certFile_;
     struct Identity;
     std::unique_ptr<Identity> identity_;
     uint16_t backendPort_;
+    Mode mode_;
     Listener listener_;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<std::string> outcomes_;
+    std::string wire_;
 
     std::thread thread_; // last: starts after everything it uses exists
 };
