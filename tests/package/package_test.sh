@@ -87,7 +87,8 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [[ $(field Section) == mail ]] || fail "Section: $(field Section)"
 # Package names only, without their versions.
 depends=$(field Depends | tr ',' '\n' | awk '{ print $1 }')
-for needed in fonts-wqy-zenhei qt6-translations-l10n libqt6widgets6 libqt6gui6 libqt6core6 libc6; do
+for needed in fonts-wqy-zenhei qt6-translations-l10n ca-certificates libssl3 libqt6widgets6 libqt6gui6 libqt6core6 \
+    libc6; do
     grep -qx "$needed" <<<"$depends" || fail "Depends lacks $needed"
 done
 

@@ -1,5 +1,6 @@
 #include "tls_front.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +30,9 @@ namespace {
 constexpr size_t kRelayLimit = 64 * 1024;
 constexpr int kSocketBuffer = 64 * 1024;
 constexpr size_t kReadBlock = 16 * 1024;
+// The wire is recorded for the secrets in it, which come early; the gigabytes of a size test are
+// not kept.
+constexpr size_t kRecordLimit = 1024 * 1024;
 
 struct CtxFree {
     void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
@@ -166,7 +170,7 @@ std::string TlsFront::WireFromClients() const {
 
 void TlsFront::Record(const char* bytes, size_t n) {
     std::lock_guard lock(mutex_);
-    wire_.append(bytes, n);
+    wire_.append(bytes, std::min(n, kRecordLimit - std::min(kRecordLimit, wire_.size())));
 }
 
 bool TlsFront::RelayUntilStartTls(int client, int backend) {

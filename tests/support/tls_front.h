@@ -39,7 +39,8 @@ public:
     std::vector<std::string> HandshakeOutcomes() const;
     // Waits until n accepted connections have finished their handshake, either way.
     bool WaitForHandshakes(size_t n, std::chrono::milliseconds timeout) const;
-    // Every byte the clients sent, as it crossed the wire (encrypted where it was).
+    // The bytes the clients sent, as they crossed the wire (encrypted where they were): the first
+    // mebibyte of them.
     std::string WireFromClients() const;
 
 private:
