@@ -38,7 +38,6 @@ using vtest::TestMailer;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-const std::string kDomain = mail::MAIL_DOMAIN;
 using vtest::ExpectedHead;
 using vtest::ExpectedTextPartHead;
 using vtest::kClosing;

@@ -8,7 +8,6 @@
 #include "gbk_literal.h"
 #include "mail/session/front_end.h"
 #include "mail/session/mailer.h"
-#include "mail/words/gbk.h"
 
 #include <chrono>
 #include <condition_variable>
