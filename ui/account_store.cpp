@@ -42,20 +42,20 @@ public:
 
     void Remember(const QString& account, const QString& password,
                   std::function<void(Result)> done) override {
+        // The name first: a program that ends before the keyring answers still finds both halves
+        // at the next start, or a name without a password, which it then forgets.
+        QSettings settings = Settings();
+        const QString before = settings.value(kAccountKey).toString();
+        settings.setValue(kAccountKey, account);
+        if (!before.isEmpty() && before != account)
+            Delete(before, [](Result) {});
         auto* job = new QKeychain::WritePasswordJob(kService, this);
         job->setKey(account);
         job->setTextData(password);
-        connect(job, &QKeychain::Job::finished, this, [this, account, done](QKeychain::Job* j) {
+        connect(job, &QKeychain::Job::finished, this, [done](QKeychain::Job* j) {
             const Result result = ResultOf(*j);
-            QSettings settings = Settings();
-            const QString before = settings.value(kAccountKey).toString();
-            if (result == Result::Ok) {
-                settings.setValue(kAccountKey, account);
-                if (!before.isEmpty() && before != account)
-                    Delete(before, [](Result) {});
-            } else {
-                settings.remove(kAccountKey);
-            }
+            if (result != Result::Ok)
+                Settings().remove(kAccountKey);
             done(result);
         });
         job->start();

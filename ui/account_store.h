@@ -37,7 +37,7 @@ public:
     virtual void Probe(std::function<void(Result)> done) = 0;
 };
 
-// The desktop's keyring and the program's settings ($XDG_CONFIG_HOME/vellipost/vellipost.conf).
+// The desktop's keyring and the program's settings ($XDG_CONFIG_HOME/vellipost/vellipost.ini).
 std::unique_ptr<AccountStore> MakeKeyringAccountStore();
 
 } // namespace ui
