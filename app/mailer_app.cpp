@@ -20,6 +20,7 @@ CMailerApp::CMailerApp(int& argc, char** argv) : m_app(argc, argv) {
 
 bool CMailerApp::InitInstance() {
     CMailerDlg dlg;
+    dlg.RestoreSaved();
     dlg.exec();
     return false;
 }

@@ -13,8 +13,9 @@ public:
     CMailerApp(const CMailerApp&) = delete;
     CMailerApp& operator=(const CMailerApp&) = delete;
 
-    // Start-up: runs the main form modally and returns false once it has closed, so that no
-    // message loop of the application's own follows. The form's result is not examined.
+    // Start-up: restores the remembered account and the unsent draft into the main form, runs it
+    // modally and returns false once it has closed, so that no message loop of the application's
+    // own follows. The form's result is not examined.
     bool InitInstance();
 
 private:

@@ -8,10 +8,15 @@
 #include "mail/words/notice.h"
 #include "res/images.h"
 #include "res/resource.h"
+#include "ui/file_drop.h"
+#include "ui/status_line.h"
 #include "ui/text.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
@@ -20,6 +25,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -80,6 +86,21 @@ std::string FileSystemBytes(const QString& path) {
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
+// A size as the status line gives it: one decimal, none where it would be zero ("50 MB"), in
+// the binary units the size refusal uses.
+QString SizeText(double bytes) {
+    static const char* const units[] = {"B", "KB", "MB", "GB"};
+    std::size_t unit = 0;
+    while (bytes >= 1024 && unit + 1 < std::size(units)) {
+        bytes /= 1024;
+        ++unit;
+    }
+    QString number = QString::number(bytes, 'f', unit == 0 ? 0 : 1);
+    if (number.endsWith(QStringLiteral(".0")))
+        number.chop(2);
+    return number + QLatin1Char(' ') + QLatin1String(units[unit]);
+}
+
 void SetIfChanged(QLineEdit* edit, const QString& text) {
     // Writing the same text would move the caret and drop the undo history for nothing.
     if (edit->text() != text)
@@ -108,8 +129,19 @@ CMailerDlg::CMailerDlg(QWidget* parent)
     m_client->setObjectName(QStringLiteral("client"));
     m_client->setFixedSize(ui::DluToPixels(kClientSize, m_baseUnits));
     frame->addWidget(m_client);
+    // Below the client area, as wide as it: the template's controls keep their places.
+    m_status = new ui::StatusLine(this);
+    m_status->setFixedWidth(m_client->width());
+    m_status->setMinimumHeight(ui::DluToPixels(QRect(0, 0, 1, 12), m_baseUnits).height());
+    frame->addWidget(m_status);
 
     CreateControls();
+
+    m_draft = std::make_unique<ui::DraftKeeper>(ui::Draft(), [this] { return DraftShown(); });
+    for (QLineEdit* field : {m_editRecipient, m_editSubject, m_editAttachPath})
+        connect(field, &QLineEdit::textChanged, m_draft.get(), &ui::DraftKeeper::Changed);
+    connect(m_editBody, &QPlainTextEdit::textChanged, m_draft.get(), &ui::DraftKeeper::Changed);
+    setAcceptDrops(true);
 
     m_progressTimer = new QTimer(this);
     m_progressTimer->setInterval(kProgressInterval);
@@ -118,7 +150,10 @@ CMailerDlg::CMailerDlg(QWidget* parent)
     OnInitDialog();
 }
 
-CMailerDlg::~CMailerDlg() = default;
+CMailerDlg::~CMailerDlg() {
+    // While the fields still exist: the typed mail outlives the program.
+    m_draft->Flush();
+}
 
 // The sixteen controls of IDD_MAILER_DIALOG in template order, which is also the tab order.
 void CMailerDlg::CreateControls() {
@@ -191,25 +226,42 @@ void CMailerDlg::CreateControls() {
     m_ctlBlank->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     place(m_ctlBlank, IDC_BLANK, "IDC_BLANK", {209, 198, 54, 25});
 
+    // Additions after the template's controls, in free space: beneath the banner, and between the
+    // exit button and IDC_BLANK. No ids: nothing addresses them by one.
+    m_chkRemember = new QCheckBox(ui::Words(mail::Word::RememberAccount), m_client);
+    place(m_chkRemember, IDC_STATIC, "rememberAccount", {142, 88, 126, 10});
+    m_btnCancelSend =
+        button(ui::Words(mail::Word::CancelSend), IDC_STATIC, "cancelSend", {137, 213, 50, 14});
+    m_btnCancelSend->setEnabled(false); // only while a send is in flight
+
     // A screen reader names each field after its label (Qt takes the label whose buddy the field
     // is); the labels have no '&', so no access key comes with it. The template gives the path
-    // field no label: the attachment button beside it names it.
+    // field no label: it is named for itself, apart from the attachment button beside it.
     labelUser->setBuddy(m_editUser);
     labelPassword->setBuddy(m_editPassword);
     labelRecipient->setBuddy(m_editRecipient);
     labelSubject->setBuddy(m_editSubject);
     labelBody->setBuddy(m_editBody);
-    m_editAttachPath->setAccessibleName(m_btnAttach->text());
+    m_editAttachPath->setAccessibleName(ui::Words(mail::Word::AttachPathName));
 
-    QWidget* const tabOrder[] = {m_btnSend,      m_btnExit,        m_editUser,
-                                 m_editPassword, m_editRecipient,  m_editSubject,
-                                 m_editBody,     m_editAttachPath, m_btnAttach};
+    // Text fields would take a dragged file's URL as text: the form takes it (eventFilter).
+    for (QWidget* field :
+         std::initializer_list<QWidget*>{m_editUser, m_editPassword, m_editRecipient, m_editSubject,
+                                         m_editAttachPath, m_editBody->viewport()})
+        field->installEventFilter(this);
+
+    // The additions come last, so the way through the template's controls stays as it was.
+    QWidget* const tabOrder[] = {m_btnSend,       m_btnExit,     m_editUser,     m_editPassword,
+                                 m_editRecipient, m_editSubject, m_editBody,     m_editAttachPath,
+                                 m_btnAttach,     m_chkRemember, m_btnCancelSend};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
     connect(m_btnSend, &QPushButton::clicked, this, [this] { OnOK(); });
     connect(m_btnExit, &QPushButton::clicked, this, [this] { reject(); });
     connect(m_btnAttach, &QPushButton::clicked, this, [this] { OnBrowse(); });
+    connect(m_btnCancelSend, &QPushButton::clicked, this, [this] { OnCancelSend(); });
+    connect(m_chkRemember, &QCheckBox::clicked, this, &CMailerDlg::OnRememberToggled);
 }
 
 bool CMailerDlg::OnInitDialog() {
@@ -279,8 +331,11 @@ void CMailerDlg::OnOK() {
     // command from there.
     if (m_inSendCommand)
         return;
+    m_cancelRequested = false;
     {
         const QScopedValueRollback inCommand(m_inSendCommand, true);
+        m_btnCancelSend->setEnabled(true);
+        const auto disable = qScopeGuard([this] { m_btnCancelSend->setEnabled(false); });
         const OverrideCursor wait(Qt::WaitCursor);
         // The command's waits run every event (WhileWaiting); this filter keeps the form's own
         // input from starting another handler in the middle of the command.
@@ -294,7 +349,12 @@ void CMailerDlg::OnOK() {
             RefuseUnsendable();
         }
     }
+    if (m_cancelRequested)
+        ShowStatus(ui::Words(mail::Word::StatusCancelled));
     if (m_mailer.IsSending()) {
+        m_btnCancelSend->setEnabled(true);
+        m_uploadClock.start();
+        m_uploadShown = true;
         UpdateProgress();
         m_progressTimer->start();
     }
@@ -302,6 +362,77 @@ void CMailerDlg::OnOK() {
         m_rejectPending = false;
         reject();
     }
+}
+
+void CMailerDlg::OnCancelSend() {
+    if (m_inSendCommand) {
+        // The command returns at once, without a box; OnOK then says so.
+        m_cancelRequested = true;
+        m_mailer.AbortSendCommand();
+        return;
+    }
+    if (m_mailer.IsSending()) {
+        m_mailer.AbortAttachmentWorker();
+        ClearProgress();
+        ShowStatus(ui::Words(mail::Word::StatusCancelled));
+    }
+}
+
+void CMailerDlg::RestoreSaved() {
+    if (const auto draft = m_draft->File().Load(); draft && !draft->IsEmpty()) {
+        m_editRecipient->setText(draft->recipient);
+        m_editSubject->setText(draft->subject);
+        m_editBody->setPlainText(draft->body);
+        m_editAttachPath->setText(draft->path);
+        m_draft->Settle();
+        ShowStatus(ui::Words(mail::Word::StatusDraftRestored));
+    }
+    m_accounts->Load([this](ui::AccountStore::Remembered remembered) {
+        using Result = ui::AccountStore::Result;
+        if (remembered.result == Result::Unavailable)
+            TellNoKeyring();
+        if (remembered.result != Result::Ok) {
+            // Half of it (a name whose password is gone) is worth nothing; keep nothing.
+            if (!remembered.account.isEmpty())
+                m_accounts->Forget([](Result) {});
+            return;
+        }
+        // What the user has typed meanwhile stays.
+        if (m_editUser->text().isEmpty() && m_editPassword->text().isEmpty()) {
+            m_editUser->setText(remembered.account);
+            m_editPassword->setText(remembered.password);
+        }
+        m_chkRemember->setChecked(true);
+    });
+}
+
+void CMailerDlg::OnRememberToggled(bool checked) {
+    using Result = ui::AccountStore::Result;
+    if (!checked) {
+        m_accounts->Forget([](Result) {});
+        return;
+    }
+    // Nothing is kept before a login succeeds; but the user learns now if nothing could be.
+    m_accounts->Probe([this](Result result) {
+        if (result == Result::Unavailable)
+            TellNoKeyring();
+    });
+}
+
+void CMailerDlg::TellNoKeyring() {
+    if (m_toldNoKeyring)
+        return;
+    m_toldNoKeyring = true;
+    ShowStatus(ui::Words(mail::Word::StatusNoKeyring));
+}
+
+void CMailerDlg::ShowStatus(const QString& text) {
+    m_status->Show(text);
+}
+
+ui::DraftText CMailerDlg::DraftShown() const {
+    return {m_editRecipient->text(), m_editSubject->text(), m_editBody->toPlainText(),
+            m_editAttachPath->text()};
 }
 
 void CMailerDlg::OnBrowse() {
@@ -328,9 +459,12 @@ void CMailerDlg::OnBrowse() {
         DoDataExchange(false);
 }
 
-void CMailerDlg::MessageBox(const QString& text, BoxIcon icon, const QString& detail) {
+void CMailerDlg::MessageBox(const QString& text, BoxIcon icon, const QString& detail,
+                            const QString& hint) {
     QMessageBox box(icon == BoxIcon::Information ? QMessageBox::Information : QMessageBox::Warning,
                     ui::Words(mail::Word::Caption), text, QMessageBox::Ok, this);
+    if (!hint.isEmpty())
+        box.setInformativeText(hint);
     if (!detail.isEmpty())
         box.setDetailedText(detail);
     // An arrow over the box, even while the send command shows its wait cursor.
@@ -357,8 +491,44 @@ bool CMailerDlg::AskToQuit(mail::Msg id) {
 }
 
 void CMailerDlg::ShowMessage(const mail::Notice& notice) {
-    MessageBox(ui::Utf8(mail::NoticeText(notice)), BoxIcon::Warning,
-               ui::Utf8(mail::NoticeDetail(notice)));
+    const QString text = ui::Utf8(mail::NoticeText(notice));
+    // The refusal of a second send leaves the running upload's progress where it is.
+    if (notice.id != mail::Msg::AttachmentBusy) {
+        m_uploadShown = false;
+        const bool sent = notice.id == mail::Msg::SentOk;
+        ShowStatus(sent ? ui::Words(mail::Word::StatusSent) : text);
+        if (sent)
+            m_draft->Discard();
+    }
+    // The hint under the text, in sight; the details keep the server's own words.
+    MessageBox(text, BoxIcon::Warning, ui::Utf8(mail::NoticeReply(notice)),
+               ui::Utf8(mail::NoticeHint(notice)));
+    // The field to mend has the focus when the box has gone.
+    if (notice.id == mail::Msg::RecipientNotOneAddress)
+        m_editRecipient->setFocus(Qt::OtherFocusReason);
+    else if (notice.id == mail::Msg::AccountNotLocalPart)
+        m_editUser->setFocus(Qt::OtherFocusReason);
+}
+
+void CMailerDlg::OnStage(mail::Stage stage) {
+    switch (stage) {
+    case mail::Stage::Connecting:
+        ShowStatus(ui::Words(mail::Word::StatusConnecting));
+        break;
+    case mail::Stage::LoggingIn:
+        ShowStatus(ui::Words(mail::Word::StatusLoggingIn));
+        break;
+    case mail::Stage::Sending:
+        ShowStatus(ui::Words(mail::Word::StatusSending));
+        // The login has succeeded: the account and password are worth keeping.
+        if (m_chkRemember->isChecked())
+            m_accounts->Remember(m_editUser->text(), m_editPassword->text(),
+                                 [this](ui::AccountStore::Result result) {
+                                     if (result == ui::AccountStore::Result::Unavailable)
+                                         TellNoKeyring();
+                                 });
+        break;
+    }
 }
 
 void CMailerDlg::RefuseUnsendable() {
@@ -397,9 +567,19 @@ void CMailerDlg::UpdateProgress() {
     const std::uint64_t sent = std::min(m_mailer.AttachmentBytesSent(), total);
     const std::uint64_t percent = total == 0 ? 100 : sent * 100 / total;
     m_ctlBlank->setText(ui::Utf8(mail::WordsWith(mail::Word::Progress, std::to_string(percent))));
+    if (m_uploadShown) {
+        const double seconds = std::max<qint64>(m_uploadClock.elapsed(), 1) / 1000.0;
+        ShowStatus(ui::Words(mail::Word::StatusUploading)
+                       .arg(percent)
+                       .arg(SizeText(static_cast<double>(sent)),
+                            SizeText(static_cast<double>(total)),
+                            SizeText(static_cast<double>(sent) / seconds)));
+    }
 }
 
 void CMailerDlg::ClearProgress() {
+    m_uploadShown = false;
+    m_btnCancelSend->setEnabled(false);
     m_progressTimer->stop();
     m_ctlBlank->setText(QString()); // unlike clear(), tells a screen reader the text changed
 }
@@ -420,12 +600,13 @@ void CMailerDlg::reject() {
         m_mailer.AbortAttachmentWorker();
     }
     ClearProgress();
+    m_draft->Flush();
     QDialog::reject();
 }
 
 bool CMailerDlg::DiscardedDuringCommand(QObject* watched, QEvent* event) const {
     if (!m_inSendCommand || !watched->isWidgetType() ||
-        static_cast<QWidget*>(watched)->window() != this)
+        static_cast<QWidget*>(watched)->window() != this || watched == m_btnCancelSend)
         return false;
     if (event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
@@ -436,6 +617,8 @@ bool CMailerDlg::DiscardedDuringCommand(QObject* watched, QEvent* event) const {
 
 bool CMailerDlg::eventFilter(QObject* watched, QEvent* event) {
     if (DiscardedDuringCommand(watched, event))
+        return true;
+    if (watched != this && OnDrag(event))
         return true;
     // The body does not take Enter: it goes on to the dialog and presses the send button, as in
     // every other field. Ctrl+Enter is the body's line break.
@@ -450,4 +633,54 @@ bool CMailerDlg::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QDialog::eventFilter(watched, event);
+}
+
+bool CMailerDlg::OnDrag(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto* drag = static_cast<QDragMoveEvent*>(event);
+        if (drag->mimeData() == nullptr || !ui::CarriesUrls(*drag->mimeData()))
+            return false;
+        drag->setDropAction(Qt::CopyAction);
+        drag->accept();
+        return true;
+    }
+    case QEvent::Drop: {
+        auto* drop = static_cast<QDropEvent*>(event);
+        if (drop->mimeData() == nullptr || !ui::CarriesUrls(*drop->mimeData()))
+            return false;
+        DropFile(*drop->mimeData());
+        drop->setDropAction(Qt::CopyAction);
+        drop->accept();
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void CMailerDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (!OnDrag(event))
+        QDialog::dragEnterEvent(event);
+}
+
+void CMailerDlg::dragMoveEvent(QDragMoveEvent* event) {
+    if (!OnDrag(event))
+        QDialog::dragMoveEvent(event);
+}
+
+void CMailerDlg::dropEvent(QDropEvent* event) {
+    if (!OnDrag(event))
+        QDialog::dropEvent(event);
+}
+
+void CMailerDlg::DropFile(const QMimeData& data) {
+    // During the send command the form takes no input; the mail going out is the one typed.
+    if (m_inSendCommand)
+        return;
+    if (const auto path = ui::DroppedFilePath(data))
+        m_editAttachPath->setText(*path);
+    else
+        ShowStatus(ui::Words(mail::Word::StatusDropRefused));
 }

@@ -5,16 +5,21 @@
 // the form stays usable.
 #include "mail/session/mailer.h"
 #include "res/images.h"
+#include "ui/account_store.h"
 #include "ui/dialog_units.h"
+#include "ui/draft.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QPoint>
 #include <QPointer>
 #include <QString>
 
 #include <functional>
+#include <memory>
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMenuBar;
@@ -23,6 +28,11 @@ class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 class QFileDialog;
+class QMimeData;
+
+namespace ui {
+class StatusLine;
+}
 
 class CMailerDlg : public QDialog, public mail::FrontEnd {
     Q_OBJECT
@@ -51,6 +61,12 @@ public:
     // The attachment button: the file chooser; a confirmed file's full path goes into the path
     // field. The bound fields and the current directory do not change.
     void OnBrowse();
+    // The cancel button: ends the send command at once (nothing more goes out) or stops the
+    // attachment upload before its end of data; the form keeps what was typed.
+    void OnCancelSend();
+    // Start-up: fills in the remembered account (its password comes when the keyring answers) and
+    // the draft of a mail that was not sent.
+    void RestoreSaved();
     // The mail core behind the form.
     mail::CMailer& Mailer() { return m_mailer; }
     // The form's base units, from its font (6 x 12 pixels for 9-point SimSun at 96 dpi).
@@ -70,17 +86,25 @@ public:
     // The icon of a message box: the mail session's boxes warn, the menu commands' inform.
     enum class BoxIcon { Warning, Information };
     // Shows a message box owned by the form, titled "Vellipost", with one OK button.
-    void MessageBox(const QString& text, BoxIcon icon, const QString& detail = {});
+    // A hint goes under the text, the detail behind "显示详情...".
+    void MessageBox(const QString& text, BoxIcon icon, const QString& detail = {},
+                    const QString& hint = {});
 
     // Tests replace the chooser's modal run; the default runs the dialog.
     using ChooserRun = std::function<int(QFileDialog&)>;
     void SetChooserRunForTesting(ChooserRun run) { m_chooserRun = std::move(run); }
+    // Tests replace the desktop's keyring and point the draft elsewhere.
+    void SetAccountStoreForTesting(std::unique_ptr<ui::AccountStore> store) {
+        m_accounts = std::move(store);
+    }
+    ui::DraftKeeper& DraftForTesting() { return *m_draft; }
 
     QLabel* m_ctlBlank = nullptr;
     QIcon m_hIcon = res::LoadMainIcon(); // IDR_MAINFRAME
 
     // mail::FrontEnd
     void ShowMessage(const mail::Notice& notice) override;
+    void OnStage(mail::Stage stage) override;
     void WhileWaiting() override;
     void PostToUiThread(std::function<void()> task) override;
     void OnAttachmentWorkerFinished() override;
@@ -95,6 +119,10 @@ protected:
     void accept() override {}
     void paintEvent(QPaintEvent* event) override { OnPaint(event); }
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // A file dropped anywhere on the form goes into the path field (see ui/file_drop.h).
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -103,6 +131,15 @@ private:
     // client area.
     void CreateMenuBar();
     void UpdateProgress();
+    void ShowStatus(const QString& text);
+    // The remember box changed by the user.
+    void OnRememberToggled(bool checked);
+    // Says once per run that no keyring answers.
+    void TellNoKeyring();
+    // A drag over the form or its fields: true if it is the form's (it carries URLs).
+    bool OnDrag(QEvent* event);
+    void DropFile(const QMimeData& data);
+    ui::DraftText DraftShown() const;
     void ClearProgress();
     void RefuseUnsendable();
     // Asks the quit question id, Yes or No, default No; true for Yes.
@@ -122,7 +159,16 @@ private:
     QLineEdit* m_editSubject = nullptr;
     QPlainTextEdit* m_editBody = nullptr;
     QLineEdit* m_editAttachPath = nullptr;
+    QCheckBox* m_chkRemember = nullptr;
+    QPushButton* m_btnCancelSend = nullptr;
+    ui::StatusLine* m_status = nullptr;
     QTimer* m_progressTimer = nullptr;
+    QElapsedTimer m_uploadClock; // since the attachment started to go out, for the rate
+    bool m_uploadShown = false;  // the status line shows the upload's progress
+    bool m_cancelRequested = false;
+    bool m_toldNoKeyring = false;
+    std::unique_ptr<ui::AccountStore> m_accounts = ui::MakeKeyringAccountStore();
+    std::unique_ptr<ui::DraftKeeper> m_draft;
     ChooserRun m_chooserRun;
     bool m_inSendCommand = false;
     bool m_rejectPending = false;    // the user chose to quit during the send command

@@ -98,6 +98,19 @@ constexpr std::array kWords{
         "欢迎使用\"才完成，注意发送附件时候，附件为ZIP格式，名字为英文或是数字,"
         "请耐心等侍\r\n\n欢迎您的使用Vellipost。"},
     Entry<Word>{Word::CreditText, "Vellipost 开发组\n一个通过 SMTP 发送邮件的小程序，欢迎使用。"},
+    Entry<Word>{Word::RememberAccount, "记住帐号和密码"},
+    Entry<Word>{Word::CancelSend, "取消发送"},
+    Entry<Word>{Word::AttachPathName, "附件路径"},
+    Entry<Word>{Word::StatusDescription, "发送状态"},
+    Entry<Word>{Word::StatusConnecting, "正在连接服务器…"},
+    Entry<Word>{Word::StatusLoggingIn, "正在登录…"},
+    Entry<Word>{Word::StatusSending, "正在发送邮件…"},
+    Entry<Word>{Word::StatusUploading, "已发送 %1%（%2 / %3，%4/s）"},
+    Entry<Word>{Word::StatusSent, "邮件已发送"},
+    Entry<Word>{Word::StatusCancelled, "已取消，邮件没有发送"},
+    Entry<Word>{Word::StatusDraftRestored, "已恢复上次未发送的邮件"},
+    Entry<Word>{Word::StatusNoKeyring, "系统密码库不可用，密码不会被保存"},
+    Entry<Word>{Word::StatusDropRefused, "只能拖入一个本地文件"},
 };
 
 // Every id has exactly one entry, in the order of its enum: the lookup is an index.
@@ -113,7 +126,7 @@ static_assert(InOrder(kCatalogue) && InOrder(kCauses) && InOrder(kHints) && InOr
 static_assert(kCatalogue.size() == static_cast<std::size_t>(Msg::MailTooLargeKb) + 1 &&
                   kCauses.size() == static_cast<std::size_t>(Cause::Network) + 1 &&
                   kHints.size() == static_cast<std::size_t>(Hint::Spam) + 1 &&
-                  kWords.size() == static_cast<std::size_t>(Word::CreditText) + 1,
+                  kWords.size() == static_cast<std::size_t>(Word::StatusDropRefused) + 1,
               "none missing");
 
 std::string Filled(std::string_view words, std::string_view argument) {

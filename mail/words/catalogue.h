@@ -76,6 +76,19 @@ enum class Word {
     MenuHelp,
     HelpText, // the texts the two commands show
     CreditText,
+    RememberAccount,   // the check box that keeps the account in the desktop's keyring
+    CancelSend,        // the button that stops a send in flight
+    AttachPathName,    // the path field, for a screen reader
+    StatusDescription, // the status line, for a screen reader
+    StatusConnecting,  // the status line while the send command has come that far
+    StatusLoggingIn,
+    StatusSending,
+    StatusUploading, // %1 the percentage, %2 bytes sent, %3 the file's size, %4 the rate
+    StatusSent,
+    StatusCancelled,
+    StatusDraftRestored,
+    StatusNoKeyring,
+    StatusDropRefused, // a drop that is not one local file
 };
 
 // The command a server's reply answered: what the reply means to the user depends on it.

@@ -24,7 +24,7 @@ std::string NoticeText(const Notice& notice) {
     return WordsWith(notice.id, notice.argument);
 }
 
-std::string NoticeDetail(const Notice& notice) {
+std::string NoticeReply(const Notice& notice) {
     std::string detail;
     if (!notice.reply.empty()) {
         detail = ServerWords(notice.reply);
@@ -33,8 +33,18 @@ std::string NoticeDetail(const Notice& notice) {
         if (!notice.reason.empty())
             detail.append("：").append(notice.reason);
     }
-    if (notice.hint != Hint::None)
-        detail.append(detail.empty() ? "" : "\n\n").append(Words(notice.hint));
+    return detail;
+}
+
+std::string NoticeHint(const Notice& notice) {
+    return std::string(Words(notice.hint));
+}
+
+std::string NoticeDetail(const Notice& notice) {
+    std::string detail = NoticeReply(notice);
+    const std::string hint = NoticeHint(notice);
+    if (!hint.empty())
+        detail.append(detail.empty() ? "" : "\n\n").append(hint);
     return detail;
 }
 

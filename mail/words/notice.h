@@ -27,4 +27,9 @@ std::string NoticeText(const Notice& notice);
 // that went out, so neither a password nor its base64 can reach a box.
 std::string NoticeDetail(const Notice& notice);
 
+// The two halves of NoticeDetail, for a front end that shows the hint apart from the reply: the
+// reply or the cause with its reason, and the hint's words (empty for none).
+std::string NoticeReply(const Notice& notice);
+std::string NoticeHint(const Notice& notice);
+
 } // namespace mail

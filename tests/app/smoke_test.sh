@@ -32,7 +32,9 @@ echo "smoke: Xvfb on $xvfb_display"
 export DISPLAY=$xvfb_display
 
 # The program must not fall back to another platform: this is the X11 road users take.
-env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb "$program" >"$work/program.log" 2>&1 &
+# Its draft and settings go to the test's own folder.
+env -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb XDG_STATE_HOME="$work/state" XDG_CONFIG_HOME="$work/config" \
+    "$program" >"$work/program.log" 2>&1 &
 program_pid=$!
 
 status=0

@@ -5,15 +5,20 @@
 #include "modal_watcher.h"
 #include "res/constants.h"
 #include "res/images.h"
+#include "ui/draft.h"
 #include "ui/text.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 extern CMailerApp* g_theApp;
@@ -51,6 +56,26 @@ TEST(StartUp, InitInstanceRunsTheFormModallyAndReturnsFalse) {
     EXPECT_FALSE(g_theApp->InitInstance());
     EXPECT_EQ(seen, std::vector<QString>{QStringLiteral("CMailerDlg:Vellipost")});
     EXPECT_TRUE(watcher.Seen().empty()) << "start-up showed a message box";
+}
+
+// The draft of the last run (in the run's own state folder, test_main.cpp) comes back at start-up
+// and the status line says so; closing the form unchanged keeps it.
+TEST(StartUp, InitInstanceRestoresTheUnsentDraft) {
+    const ui::Draft draft;
+    ASSERT_TRUE(draft.Save({Utf8("to@example.com"), Utf8("主题"), Utf8("正文"), {}}));
+    std::optional<QString> recipient, status;
+    vtest::ModalWatcher watcher(nullptr);
+    watcher.OnOtherModal([&](QWidget* w) {
+        recipient = w->findChild<QLineEdit*>(QStringLiteral("IDC_RECIPIENT"))->text();
+        status = w->findChild<QLabel*>(QStringLiteral("statusLine"))->text();
+        w->close();
+    });
+    EXPECT_FALSE(g_theApp->InitInstance());
+    EXPECT_EQ(recipient, Utf8("to@example.com"));
+    EXPECT_EQ(status, Utf8("已恢复上次未发送的邮件"));
+    EXPECT_EQ(draft.Load()->subject, Utf8("主题"));
+    draft.Remove();
+    EXPECT_FALSE(QFile::exists(draft.FilePath()));
 }
 
 } // namespace

@@ -194,7 +194,7 @@ TEST(Gbk, EveryCatalogueTextIsRepresentableInCodePage936) {
     ExpectEveryEntryInCodePage936(mail::Cause::Network, static_cast<int>(mail::Cause::Resolve));
     ExpectEveryEntryInCodePage936(mail::Hint::Spam,
                                   static_cast<int>(mail::Hint::AuthorizationCode));
-    ExpectEveryEntryInCodePage936(mail::Word::CreditText);
+    ExpectEveryEntryInCodePage936(mail::Word::StatusDropRefused);
     EXPECT_EQ(mail::Utf8ToGbk(mail::Words(mail::Msg::SentOk)),
               "\xB7\xA2\xCB\xCD\xB3\xC9\xB9\xA6!\xBB\xB6\xD3\xAD\xCA\xB9\xD3\xC3");
 }

@@ -23,6 +23,7 @@ struct SeenBox {
     QString title;
     QString text;
     QString detail;
+    QString informative; // the line under the text (a hint)
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
@@ -91,6 +92,7 @@ private:
         m_seen.push_back({.title = box->windowTitle(),
                           .text = box->text(),
                           .detail = box->detailedText(),
+                          .informative = box->informativeText(),
                           .icon = box->icon(),
                           .buttons = box->standardButtons(),
                           .defaultButton = box->standardButton(box->defaultButton()),

@@ -400,3 +400,50 @@ TEST(AttachmentLifetime, DestroyingTheFormEndsTheWorker) {
 
 } // namespace
 } // namespace vtest
+
+namespace vtest {
+namespace {
+
+// The cancel button during the upload: the connection closes before the end of the data, the
+// worker is gone without a box, the form keeps the mail, and the status line, which showed the
+// size and the rate, says it was not sent.
+TEST(AttachmentCancel, StopsTheUploadBeforeItsEndOfDataAndKeepsTheForm) {
+    ScriptedServer server;
+    GatedDlg dlg;
+    ModalWatcher boxes(&dlg);
+    dlg.Mailer().SetServerForTesting("127.0.0.1", server.port());
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    const OpenGateOnClientClose opener(server, dlg.gate);
+
+    ASSERT_TRUE(FillMail(dlg, U("/any/a.zip")));
+    auto* status = dlg.findChild<QLabel*>(U("statusLine"));
+    auto* cancel = dlg.findChild<QPushButton*>(U("cancelSend"));
+    QTest::mouseClick(dlg.findChild<QPushButton*>(U("IDOK")), Qt::LeftButton);
+    ASSERT_TRUE(dlg.Mailer().IsSending());
+    EXPECT_TRUE(cancel->isEnabled());
+    // Stopped at the gate: a quarter of 2,000,000 bytes (1.9 MB), at some rate.
+    const QRegularExpression upload(
+        U("^已发送 25%（50[0-9] KB / 1.9 MB，[0-9.]+ (B|KB|MB|GB)/s）$"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return upload.match(status->text()).hasMatch(); }, kWaitMs))
+        << status->text().toStdString();
+
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    EXPECT_FALSE(dlg.Mailer().IsSending());
+    EXPECT_FALSE(dlg.Mailer().SocketOpen());
+    EXPECT_EQ(status->text(), U("已取消，邮件没有发送"));
+    EXPECT_FALSE(cancel->isEnabled());
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(dlg.findChild<QLineEdit*>(U("IDC_ATTACH_PATH"))->text(), U("/any/a.zip"));
+    EXPECT_TRUE(dlg.findChild<QLabel*>(U("IDC_BLANK"))->text().isEmpty());
+    EXPECT_TRUE(server.WaitForClientClose(std::chrono::seconds(5)));
+    QTest::qWait(50); // a box the worker might still post
+    EXPECT_TRUE(boxes.Seen().empty()) << boxes.Texts().join(U("|")).toStdString();
+    const std::string transcript = server.Transcript();
+    const std::size_t data = transcript.find("DATA\r\n");
+    ASSERT_NE(data, std::string::npos);
+    EXPECT_EQ(transcript.find("\r\n.\r\n", data), std::string::npos) << "the data was ended";
+}
+
+} // namespace
+} // namespace vtest

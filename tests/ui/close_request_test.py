@@ -115,7 +115,9 @@ class CloseRequestTest(unittest.TestCase):
         return int(wid)
 
     def test_close_request_during_the_send_command_asks_and_yes_ends_it(self):
-        env = dict(os.environ, QT_QPA_PLATFORM="xcb")
+        # The form keeps its draft and settings in the test's own folder.
+        env = dict(os.environ, QT_QPA_PLATFORM="xcb", XDG_STATE_HOME=self.work.name + "/state",
+                   XDG_CONFIG_HOME=self.work.name + "/config")
         env.pop("WAYLAND_DISPLAY", None)
         log_path = os.path.join(self.work.name, "driver.log")
         with open(log_path, "wb") as log:

@@ -3,9 +3,12 @@
 // watcher that records and answers its message boxes. Tests type and click as a user would.
 #include "modal_watcher.h"
 #include "scripted_server.h"
+#include "ui/account_store.h"
 #include "ui/mailer_dlg.h"
+#include "ui/status_line.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +16,7 @@
 #include <QPushButton>
 #include <QStringList>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -41,10 +45,59 @@ inline std::ostream& operator<<(std::ostream& os, const FormText& t) {
               << t.body.toStdString() << '|' << t.path.toStdString() << '}';
 }
 
-// The form, with a name server that can be told never to answer.
+// The desktop's keyring as the form sees it: answers come later, from the event loop, as the
+// real keyring's do. A test says whether a keyring answers and reads what is kept.
+class FakeAccountStore : public ui::AccountStore {
+public:
+    bool available = true;
+    QString account, password; // what is kept: nothing while account is empty
+    int remembers = 0, forgets = 0, probes = 0;
+
+    void Load(std::function<void(Remembered)> done) override {
+        Later([this, done] {
+            if (account.isEmpty())
+                done({});
+            else
+                done({available ? Result::Ok : Result::Unavailable, account,
+                      available ? password : QString()});
+        });
+    }
+    void Remember(const QString& a, const QString& p, std::function<void(Result)> done) override {
+        ++remembers;
+        Later([this, a, p, done] {
+            if (available) {
+                account = a;
+                password = p;
+            } else {
+                account.clear();
+                password.clear();
+            }
+            done(available ? Result::Ok : Result::Unavailable);
+        });
+    }
+    void Forget(std::function<void(Result)> done) override {
+        ++forgets;
+        account.clear();
+        password.clear();
+        Later([done] { done(Result::Ok); });
+    }
+    void Probe(std::function<void(Result)> done) override {
+        ++probes;
+        Later([this, done] { done(available ? Result::NotFound : Result::Unavailable); });
+    }
+
+private:
+    void Later(std::function<void()> fn) { QTimer::singleShot(0, &m_context, std::move(fn)); }
+    QObject m_context; // answers die with the store
+};
+
+// The form, with a name server that can be told never to answer, and a keyring of its own.
 class FormDlg : public CMailerDlg {
 public:
     FormDlg() {
+        auto store = std::make_unique<FakeAccountStore>();
+        accounts = store.get();
+        SetAccountStoreForTesting(std::move(store));
         Mailer().PlatformForTesting().resolve = [this](const std::string& host, std::uint16_t port,
                                                        std::shared_ptr<mail::Lookup> lookup) {
             if (!silentNameServer)
@@ -52,6 +105,7 @@ public:
         };
     }
     bool silentNameServer = false;
+    FakeAccountStore* accounts; // owned by the form
 };
 
 class FormTest : public ::testing::Test {
@@ -83,6 +137,9 @@ protected:
     QPlainTextEdit* Body() const { return Get<QPlainTextEdit>("IDC_BODY"); }
     QLineEdit* Path() const { return Get<QLineEdit>("IDC_ATTACH_PATH"); }
     QLabel* Blank() const { return Get<QLabel>("IDC_BLANK"); }
+    QCheckBox* Remember() const { return Get<QCheckBox>("rememberAccount"); }
+    QPushButton* CancelButton() const { return Get<QPushButton>("cancelSend"); }
+    ui::StatusLine* Status() const { return Get<ui::StatusLine>("statusLine"); }
 
     // Types text as a user does: ASCII with key presses, everything else as the input method's
     // commits, one character at a time (QTest's key clicks know only Latin-1).

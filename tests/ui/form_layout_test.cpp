@@ -5,6 +5,7 @@
 #include "res/resource.h"
 
 #include <QAccessible>
+#include <QCheckBox>
 #include <QImage>
 #include <QMenuBar>
 #include <QScreen>
@@ -41,7 +42,14 @@ TEST_F(FormLayout, FrameIsFixedCentredAndTitledWithTheMenuBarAboveTheClientArea)
     EXPECT_EQ(menuBar->geometry().topLeft(), QPoint(0, 0));
     EXPECT_EQ(client->geometry(),
               QRect(QPoint(0, menuBar->geometry().bottom() + 1), QSize(420, 351)));
-    EXPECT_EQ(dlg.size(), QSize(420, menuBar->height() + 351));
+    // The status line below the client area, as wide as it.
+    auto* status = Get<QWidget>("statusLine");
+    ASSERT_NE(status, nullptr);
+    EXPECT_TRUE(status->isVisible());
+    EXPECT_EQ(status->geometry().topLeft(), QPoint(0, client->geometry().bottom() + 1));
+    EXPECT_EQ(status->width(), 420);
+    EXPECT_GE(status->height(), 18); // a line of the form's font
+    EXPECT_EQ(dlg.size(), QSize(420, menuBar->height() + 351 + status->height()));
 }
 
 TEST_F(FormLayout, ControlsSitAtTheirDialogUnitsInTemplateOrder) {
@@ -77,7 +85,16 @@ TEST_F(FormLayout, ControlsSitAtTheirDialogUnitsInTemplateOrder) {
          {119, 287, 162, 24}},
         {"IDC_ATTACH", IDC_ATTACH, "QPushButton", "附件", {15, 192, 50, 14}, {23, 288, 75, 21}},
         {"IDC_BLANK", IDC_BLANK, "QLabel", "", {209, 198, 54, 25}, {314, 297, 81, 38}},
+        // The additions, after the template's controls and in its free space.
+        {"rememberAccount",
+         -1,
+         "QCheckBox",
+         "记住帐号和密码",
+         {142, 88, 126, 10},
+         {213, 132, 189, 15}},
+        {"cancelSend", -1, "QPushButton", "取消发送", {137, 213, 50, 14}, {206, 320, 75, 21}},
     };
+    constexpr std::size_t kTemplateControls = 16;
     ASSERT_EQ(dlg.DialogBaseUnits().cx, 6);
     ASSERT_EQ(dlg.DialogBaseUnits().cy, 12);
 
@@ -107,6 +124,14 @@ TEST_F(FormLayout, ControlsSitAtTheirDialogUnitsInTemplateOrder) {
         if (auto* edit = qobject_cast<QLineEdit*>(w)) {
             EXPECT_TRUE(edit->text().isEmpty());
         }
+        if (auto* box = qobject_cast<QCheckBox*>(w)) {
+            EXPECT_EQ(box->text(), U(c.text));
+            EXPECT_FALSE(box->isChecked());
+        }
+        // An addition covers no control of the template.
+        for (std::size_t j = 0; i >= kTemplateControls && j < kTemplateControls; ++j)
+            EXPECT_FALSE(w->geometry().intersects(children[static_cast<qsizetype>(j)]->geometry()))
+                << "covers " << controls[j].name;
     }
 
     auto* banner = Get<QLabel>("IDB_BANNER");
@@ -134,8 +159,10 @@ TEST_F(FormLayout, ScreenReaderHearsEachControlByItsWords) {
         {"IDC_RECIPIENT", QAccessible::EditableText, "收件人:", "labelRecipient"},
         {"IDC_SUBJECT", QAccessible::EditableText, "主题:", "labelSubject"},
         {"IDC_BODY", QAccessible::EditableText, "内容:", "labelBody"},
-        // No label of its own: named after the attachment button beside it.
-        {"IDC_ATTACH_PATH", QAccessible::EditableText, "附件", nullptr},
+        // No label of its own: a name apart from the attachment button's beside it.
+        {"IDC_ATTACH_PATH", QAccessible::EditableText, "附件路径", nullptr},
+        {"rememberAccount", QAccessible::CheckBox, "记住帐号和密码", nullptr},
+        {"cancelSend", QAccessible::Button, "取消发送", nullptr},
         {"IDB_BANNER", QAccessible::Graphic, "Vellipost", nullptr},
     };
     for (const Heard& h : heard) {

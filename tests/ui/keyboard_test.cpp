@@ -1,6 +1,7 @@
 // The form's keyboard: focus on the send button at start, Enter and Space on a focused button,
 // Enter in every field presses the send button, Ctrl+Enter breaks a body line, Esc and the close
-// box end the form at once, Tab walks the template order.
+// box end the form at once, Tab walks the template order and then the additions (the cancel
+// button only while it can be pressed).
 #include "form_fixture.h"
 
 #include <QFileDialog>
@@ -14,16 +15,26 @@ const char* const kFirstMessage = "请输入用户名和密码!";
 
 TEST_F(Keyboard, FocusStartsOnSendAndTabWalksTheTemplateOrder) {
     ASSERT_EQ(QApplication::focusWidget(), SendButton());
-    const char* const order[] = {"IDCANCEL",        "IDC_USER",    "IDC_PASSWORD",
-                                 "IDC_RECIPIENT",   "IDC_SUBJECT", "IDC_BODY",
-                                 "IDC_ATTACH_PATH", "IDC_ATTACH",  "IDOK"};
+    const char* const order[] = {"IDCANCEL",        "IDC_USER", "IDC_PASSWORD",    "IDC_RECIPIENT",
+                                 "IDC_SUBJECT",     "IDC_BODY", "IDC_ATTACH_PATH", "IDC_ATTACH",
+                                 "rememberAccount", "IDOK"};
     for (const char* name : order) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         ASSERT_NE(QApplication::focusWidget(), nullptr);
         EXPECT_EQ(QApplication::focusWidget()->objectName(), QString::fromLatin1(name));
     }
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), Remember());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
     EXPECT_EQ(QApplication::focusWidget(), AttachButton());
+    // While it can be pressed, the cancel button comes last.
+    CancelButton()->setEnabled(true);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), CancelButton());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), SendButton());
+    CancelButton()->setEnabled(false);
     EXPECT_TRUE(Body()->toPlainText().isEmpty()) << "Tab went into the body as a character";
     EXPECT_TRUE(boxes.Seen().empty());
 }

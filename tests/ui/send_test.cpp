@@ -86,9 +86,10 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
         FormText form;
         std::optional<std::pair<Step, Action>> change;
         const char* message;
-        std::size_t connections;    // made by this case
-        const char* hint = nullptr; // the hint the box's detail ends with
-        std::size_t boxes = 1;      // shown by this case; message is the last one's
+        std::size_t connections;      // made by this case
+        const char* hint = nullptr;   // the hint under the box's text
+        const char* status = nullptr; // the status line afterwards, if not the message
+        std::size_t boxes = 1;        // shown by this case; message is the last one's
     };
     FormText noPassword = kForm;
     noPassword.password.clear();
@@ -107,7 +108,8 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
          kForm,
          {{kPass, Reply("535 Error: authentication failed\r\n")}},
          "请输入正确的帐号和密码!",
-         1},
+         1,
+         "提示：163邮箱的SMTP登录需要使用客户端授权码，而不是网页登录密码。"},
         {"closed before greeting",
          kForm,
          {{kGreeting, Close()}},
@@ -142,8 +144,15 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
          "发送成功!欢迎使用",
          1,
          nullptr,
+         "邮件已发送",
          2},
-        {"success", kForm, std::nullopt, "发送成功!欢迎使用", 1},
+        {"too large, said by the server",
+         kForm,
+         {{kEndOfData, Reply("552 5.3.4 Message size exceeds fixed limit\r\n")}},
+         "邮件发送不成功!",
+         1,
+         "提示：邮件太大，服务器拒收。"},
+        {"success", kForm, std::nullopt, "发送成功!欢迎使用", 1, nullptr, "邮件已发送"},
     };
     std::size_t connections = 0;
     for (const Case& c : cases) {
@@ -162,10 +171,13 @@ TEST_F(Send, FailuresShowTheirMessageAndKeepEveryField) {
         ASSERT_EQ(boxes.Seen().size(), before + c.boxes);
         EXPECT_EQ(boxes.Seen().back().text, U(c.message));
         EXPECT_EQ(boxes.Seen().back().icon, QMessageBox::Warning);
+        // The hint in sight under the text; the details keep the server's words alone.
+        EXPECT_EQ(boxes.Seen().back().informative, c.hint ? U(c.hint) : QString());
         if (c.hint) {
-            EXPECT_TRUE(boxes.Seen().back().detail.endsWith(U(c.hint)))
+            EXPECT_FALSE(boxes.Seen().back().detail.contains(U("提示：")))
                 << boxes.Seen().back().detail.toStdString();
         }
+        EXPECT_EQ(Status()->text(), U(c.status ? c.status : c.message));
         EXPECT_EQ(Shown(), c.form);
         connections += c.connections;
         EXPECT_EQ(server.ConnectionCount(), connections);
@@ -199,10 +211,13 @@ TEST_F(Send, RefusedLoginShowsTheServersWordsButNeverThePassword) {
         const SeenBox& box = boxes.Seen().back();
         EXPECT_EQ(box.text, U("请输入正确的帐号和密码!"));
         EXPECT_TRUE(box.detail.startsWith(U(c.shown))) << box.detail.toStdString();
-        EXPECT_TRUE(box.detail.contains(U("客户端授权码"))) << "no hint for 535";
+        EXPECT_EQ(box.informative,
+                  U("提示：163邮箱的SMTP登录需要使用客户端授权码，而不是网页登录密码。"))
+            << "no hint for 535";
+        EXPECT_EQ(box.detail, U(c.shown)) << "the hint is not the server's";
         EXPECT_EQ(box.buttonTexts, (QStringList{U("确定"), U("显示详情...")}));
         EXPECT_EQ(server.Units(server.ConnectionCount() - 1).at(3), "WnE3LXNlY3JldA==\r\n");
-        for (const QString& text : {box.title, box.text, box.detail}) {
+        for (const QString& text : {box.title, box.text, box.detail, box.informative}) {
             EXPECT_FALSE(text.contains(U("Zq7-secret"))) << text.toStdString();
             EXPECT_FALSE(text.contains(U("WnE3LXNlY3JldA"))) << text.toStdString();
         }
@@ -313,6 +328,59 @@ TEST_F(Send, CloseOrEscDuringTheCommandAsksAndYesEndsItAtOnce) {
             EXPECT_TRUE(server.Units(connection).empty()) << "a command went out after yes";
         }
     }
+}
+
+} // namespace
+} // namespace vtest
+
+namespace vtest {
+namespace {
+
+// After a box about the recipient or the account, the focus is in that field, to mend it.
+struct FocusCase {
+    const char* name;
+    mail::Msg id;
+    const char* message;
+    const char* field;
+};
+const FocusCase kFocusCases[] = {
+    {"recipient", mail::Msg::RecipientNotOneAddress, "收件人地址不正确，请只填写一个邮件地址!",
+     "IDC_RECIPIENT"},
+    {"account", mail::Msg::AccountNotLocalPart, "帐号只需填写@前面的部分!", "IDC_USER"},
+};
+
+TEST_F(Send, ABoxAboutAnAddressLeavesTheFocusInItsField) {
+    for (const FocusCase& c : kFocusCases) {
+        SCOPED_TRACE(c.name);
+        SendButton()->setFocus();
+        mail::Notice notice;
+        notice.id = c.id;
+        dlg.ShowMessage(notice);
+        ASSERT_EQ(boxes.Texts().back(), U(c.message));
+        EXPECT_EQ(dlg.focusWidget(), Get<QWidget>(c.field));
+        EXPECT_EQ(Status()->text(), U(c.message));
+    }
+}
+
+// The same through the send button, once the core refuses these forms before connecting.
+TEST_F(Send, AnAddressTheCoreRefusesLeavesTheFocusInItsField) {
+    FormText recipients = kForm;
+    recipients.recipient = U("a, b@example.com");
+    FormText account = kForm;
+    account.user = U("zs@qq.com"); // another provider's address
+    const std::pair<const FocusCase*, FormText> rows[] = {{&kFocusCases[0], recipients},
+                                                          {&kFocusCases[1], account}};
+    for (const auto& [c, form] : rows) {
+        SCOPED_TRACE(c->name);
+        Clear();
+        Type(form);
+        SendButton()->setFocus();
+        QTest::mouseClick(SendButton(), Qt::LeftButton);
+        ASSERT_EQ(boxes.Texts().back(), U(c->message));
+        EXPECT_EQ(dlg.focusWidget(), Get<QWidget>(c->field));
+        EXPECT_EQ(Shown(), form);
+    }
+    EXPECT_EQ(server.ConnectionCount(), 0u);
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "ui/qt_chinese.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QtGlobal>
 #include <gtest/gtest.h>
 
@@ -11,6 +13,13 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     ::testing::InitGoogleTest(&argc, argv);
+    // The form keeps its draft and settings in the user's folders: here, in one that goes with the
+    // run.
+    const QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(home.filePath(QStringLiteral("state"))));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
     QApplication app(argc, argv);
     QTranslator qtChinese;
     ui::InstallQtChinese(qtChinese);
