@@ -20,7 +20,7 @@ constexpr QFileDevice::Permissions kUserOnly = QFileDevice::ReadOwner | QFileDev
 Draft::Draft(QString folder) : m_folder(std::move(folder)) {}
 
 QString Draft::DefaultFolder() {
-    // Qt 6.4 has no location for state; the base directory specification's rule, by hand.
+    // Qt 6.4 has no location for state; the XDG base directory rule, by hand.
     QString base = qEnvironmentVariable("XDG_STATE_HOME");
     if (base.isEmpty() || !QDir::isAbsolutePath(base))
         base = QDir::homePath() + QStringLiteral("/.local/state");

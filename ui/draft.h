@@ -20,7 +20,7 @@ struct DraftText {
 };
 
 // The draft file: $XDG_STATE_HOME/vellipost/draft.json ($HOME/.local/state when unset), as the
-// XDG base directory specification places state that should outlive a restart.
+// XDG base directory rules place state that should outlive a restart.
 class Draft {
 public:
     explicit Draft(QString folder = DefaultFolder());
