@@ -109,7 +109,7 @@ std::vector<Verdict> ReadAtOnce(std::string_view stream) {
     ReplyReader reader;
     std::size_t pos = 0;
     while (pos < stream.size()) {
-        reader.Reset();
+        reader = ReplyReader{}; // a new reader for every reply, as the session has it
         const std::size_t start = pos;
         const std::size_t used = reader.Feed(stream.substr(pos));
         FUZZ_CHECK(used <= stream.size() - pos);
@@ -152,7 +152,7 @@ std::vector<Verdict> ReadInPieces(std::string_view stream, const std::vector<std
         verdicts.push_back({reader.state(), reader.Code(), pos});
         if (reader.state() != State::Complete)
             return verdicts;
-        reader.Reset();
+        reader = ReplyReader{}; // a new reader for every reply, as the session has it
         start = pos;
     }
     if (pos > start) {
