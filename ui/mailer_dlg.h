@@ -34,7 +34,7 @@ namespace ui {
 class StatusLine;
 }
 
-class CMailerDlg : public QDialog, public mail::FrontEnd {
+class CMailerDlg : public QDialog {
     Q_OBJECT
 
 public:
@@ -102,13 +102,13 @@ public:
     QLabel* m_ctlBlank = nullptr;
     QIcon m_hIcon = res::LoadMainIcon(); // IDR_MAINFRAME
 
-    // mail::FrontEnd
-    void ShowMessage(const mail::Notice& notice) override;
-    void OnStage(mail::Stage stage) override;
-    void WhileWaiting() override;
-    void PostToUiThread(std::function<void()> task) override;
-    void OnAttachmentWorkerFinished() override;
-    void CloseMessage() override;
+    // What the mail core asks of the form (mail::FrontEnd, through m_frontEnd).
+    void ShowMessage(const mail::Notice& notice);
+    void OnStage(mail::Stage stage);
+    void WhileWaiting();
+    void PostToUiThread(std::function<void()> task);
+    void OnAttachmentWorkerFinished();
+    void CloseMessage();
 
 protected:
     // Qt events
@@ -174,6 +174,26 @@ private:
     bool m_rejectPending = false;    // the user chose to quit during the send command
     QPointer<QMessageBox> m_openBox; // the innermost box MessageBox has open
     mail::Form m_form;
-    // Last, so that it goes first: its worker calls this object back until it has ended.
-    mail::CMailer m_mailer{*this};
+
+    // The core's way back to the form: an object of its own whose virtual table never changes, so
+    // that the worker thread calls no virtual function of this dialog (a subclass being destroyed
+    // changes the dialog's table while the worker may still be ending).
+    class CoreFrontEnd final : public mail::FrontEnd {
+    public:
+        explicit CoreFrontEnd(CMailerDlg& dlg) : m_dlg(dlg) {}
+        void ShowMessage(const mail::Notice& notice) override { m_dlg.ShowMessage(notice); }
+        void OnStage(mail::Stage stage) override { m_dlg.OnStage(stage); }
+        void WhileWaiting() override { m_dlg.WhileWaiting(); }
+        void PostToUiThread(std::function<void()> task) override {
+            m_dlg.PostToUiThread(std::move(task));
+        }
+        void OnAttachmentWorkerFinished() override { m_dlg.OnAttachmentWorkerFinished(); }
+        void CloseMessage() override { m_dlg.CloseMessage(); }
+
+    private:
+        CMailerDlg& m_dlg;
+    };
+    CoreFrontEnd m_frontEnd{*this};
+    // Last, so that it goes first: its worker calls the form back until it has ended.
+    mail::CMailer m_mailer{m_frontEnd};
 };
