@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -62,7 +61,7 @@ public:
     const std::string& FailureReason() const { return Stream().FailureReason(); }
     void SetWaitHook(WaitHook hook) { m_tcp.SetWaitHook(std::move(hook)); }
     // The deadline of a wait over several calls: now + timeout, moved on by the wait hook's time.
-    std::function<Clock::time_point()> NetworkDeadline(std::chrono::milliseconds timeout) const {
+    TcpStream::Deadline NetworkDeadline(std::chrono::milliseconds timeout) const {
         return m_tcp.NetworkDeadline(timeout);
     }
     // How Connect looks host names up; the system's resolver unless set.

@@ -146,13 +146,6 @@ bool TcpStream::WaitFor(short events, Clock::time_point deadline) {
     }
 }
 
-std::function<TcpStream::Clock::time_point()>
-TcpStream::NetworkDeadline(std::chrono::milliseconds timeout) const {
-    const auto limit = Clock::now() + timeout;
-    const auto hookBefore = m_hookTime;
-    return [this, limit, hookBefore] { return limit + (m_hookTime - hookBefore); };
-}
-
 TcpStream::Clock::duration TcpStream::RunHook() {
     const auto start = Clock::now();
     m_hook();

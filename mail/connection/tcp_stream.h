@@ -48,12 +48,23 @@ public:
 
     bool IsOpen() const { return m_fd.load() >= 0; }
     void SetWaitHook(WaitHook hook) { m_hook = std::move(hook); }
-    // All the time the wait hook has taken so far: a caller's own limit over several calls leaves
-    // it out, as every wait here does.
-    Clock::duration TimeInWaitHook() const { return m_hookTime; }
-    // now + timeout, moved on by the time the wait hook takes from here on: the deadline of a
-    // wait over several calls, here or in a stream above this one.
-    std::function<Clock::time_point()> NetworkDeadline(std::chrono::milliseconds timeout) const;
+    // The deadline of a wait over several calls, here or in a stream above this one: now +
+    // timeout, moved on by the time the wait hook takes from here on. Call it for the time point.
+    class Deadline {
+    public:
+        Clock::time_point operator()() const {
+            return m_limit + (m_stream->m_hookTime - m_hookBefore);
+        }
+
+    private:
+        friend class TcpStream;
+        Deadline(const TcpStream& stream, std::chrono::milliseconds timeout)
+            : m_stream(&stream), m_limit(Clock::now() + timeout), m_hookBefore(stream.m_hookTime) {}
+        const TcpStream* m_stream;
+        Clock::time_point m_limit;
+        Clock::duration m_hookBefore;
+    };
+    Deadline NetworkDeadline(std::chrono::milliseconds timeout) const { return {*this, timeout}; }
     // How Connect looks host names up; the system's resolver unless set.
     void SetResolver(Resolver resolver) { m_resolver = std::move(resolver); }
 

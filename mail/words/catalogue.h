@@ -36,8 +36,8 @@ enum class Msg {
     ControlCharacterInPath,  // a line break or other control character in the attachment path
     RecipientNotOneAddress,  // the recipient is not one mailbox (ParseRecipient gave nothing)
     AccountNotLocalPart, // the account is more than a local part (AccountLocalPart gave nothing)
-    NoEncryption,           // a server elsewhere offers no STARTTLS: no secret goes out
-    MailTooLargeKb,         // larger than a SIZE under 1 MiB; %1 is the limit in KiB
+    NoEncryption,        // a server elsewhere offers no STARTTLS: no secret goes out
+    MailTooLargeKb,      // larger than a SIZE under 1 MiB; %1 is the limit in KiB
 };
 
 // Why the connection to the server failed, shown with the system's own reason after it.
